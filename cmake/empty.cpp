@@ -1,0 +1,1 @@
+// Intentionally empty: keeps every object library non-empty.
