@@ -1,0 +1,71 @@
+// EFS geometry and the loader of the EFS file table from the "EFST" section
+// of the host's FTBL blob.
+//
+// The EFS volume has no geometry of its own: the number of block maps, of
+// mapped and spare data blocks, the file count, the wear-levelling threshold,
+// the layout id and the table of where each EFS file lives come from the
+// blob. The loader fills the globals below; the rest of EFS only reads them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "common/export.h"
+
+// One entry per EFS file index. Stored layout, 8 bytes:
+//   block (u8), offset (u16), max_size (u16), 24 flag bits (bit 0: defined).
+#pragma pack(push, 1)
+struct efs_file_entry_t {
+  uint8_t block;      // logical block of the file's first record
+  uint16_t offset;    // offset of that record within the block's data area
+  uint16_t max_size;  // maximum file length in bytes
+  uint8_t flags[3];   // bit 0 of flags[0]: an EFST file record described this index
+};
+#pragma pack(pop)
+static_assert(sizeof(efs_file_entry_t) == 8, "efs_file_entry_t is 8 bytes");
+static_assert(offsetof(efs_file_entry_t, offset) == 1, "offset at byte 1");
+static_assert(offsetof(efs_file_entry_t, max_size) == 3, "max_size at byte 3");
+static_assert(offsetof(efs_file_entry_t, flags) == 5, "flags at byte 5");
+
+// Bit 0 of the first flag byte.
+constexpr uint8_t EFS_FILE_DEFINED = 0x01;
+
+inline bool efs_file_is_defined(const efs_file_entry_t& e) {
+  return (e.flags[0] & EFS_FILE_DEFINED) != 0;
+}
+
+// EFS geometry (exported data).
+KELVRA_EXTERN_C KELVRA_API uint32_t g_efs_bm_num;                   // default 2
+KELVRA_EXTERN_C KELVRA_API uint32_t g_efs_valid_block_num;          // default 7
+KELVRA_EXTERN_C KELVRA_API uint32_t g_efs_non_valid_block_num;      // default 3
+KELVRA_EXTERN_C KELVRA_API uint32_t g_efs_files_num;                // default 16
+KELVRA_EXTERN_C KELVRA_API uint32_t g_efs_wear_leveling_threshold;  // default 100
+KELVRA_EXTERN_C KELVRA_API uint8_t g_efs_layout_id;                 // default 0
+KELVRA_EXTERN_C KELVRA_API uint8_t g_efs_sku_id;                    // default 0
+KELVRA_EXTERN_C KELVRA_API uint8_t g_efs_autogen_data_loaded;       // default 0
+KELVRA_EXTERN_C KELVRA_API efs_file_entry_t* EFS_files;             // default null
+
+// Loads the EFS geometry and file table for `sku` from the EFST section of
+// the FTBL blob of `size` bytes. 0: loaded, or nothing to load (no section,
+// no records, no record for the SKU; nothing changes). 1: the blob or the
+// SKU's record is malformed. 12: the table could not be allocated. On 1 and
+// 12 nothing changes.
+KELVRA_EXTERN_C KELVRA_API int load_autogen_data(const uint8_t* blob, uint32_t sku, uint32_t size);
+
+namespace kelvra {
+namespace efs {
+
+// Raised by every load that changes the block-map geometry (block-map, valid
+// and spare counts, layout id or SKU id). A mount remembers the value it was
+// made under and stops counting as mounted once it differs, so arrays sized
+// by an earlier geometry are never used with a later one.
+uint32_t geometry_generation();
+
+// Test hook: when set, the next table allocations fail (counted down).
+extern uint32_t g_fail_table_allocs;
+
+// Restores the library-load defaults of every global above (tests only).
+void reset_geometry_for_tests();
+
+}  // namespace efs
+}  // namespace kelvra
