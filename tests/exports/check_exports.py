@@ -19,7 +19,7 @@ import sys
 LINKER_NAMES = {"_edata", "_end", "__bss_start", "_init", "_fini"}
 # Names that the sanitizer runtime adds to instrumented builds.
 SANITIZER_PREFIXES = ("__odr_asan", "__asan", "__ubsan", "__sanitizer", "__lsan")
-STD_RE = re.compile(r"^(?:\S+ )?(?:std|__gnu_cxx)::|for (?:std|__gnu_cxx)::")
+STD_RE = re.compile(r"^(?:[^\s(]+ )?(?:std|__gnu_cxx)::|for (?:std|__gnu_cxx)::")
 
 
 def demangle(names):
