@@ -30,7 +30,7 @@ namespace image_editor {
 
 Directory::Directory() : IFile(), children() {}
 
-Directory::Directory(const void* data, uint32_t size) : IFile(), children() {
+Directory::Directory(void* data, uint32_t size) : IFile(), children() {
   setRecord(data, size);
 }
 

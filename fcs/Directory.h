@@ -17,7 +17,7 @@ class Directory : public IFile {
   KELVRA_API Directory();
   // A directory with its own record (at least 12 bytes); nothing in the
   // library makes one.
-  KELVRA_API Directory(const void* data, uint32_t size);
+  KELVRA_API Directory(void* data, uint32_t size);
   KELVRA_API ~Directory() override;
 
   KELVRA_API bool isDirectory() override;

@@ -45,7 +45,7 @@ uint16_t IFile::payloadSize() const {
   return record.size() < FCS_HEADER_SIZE ? 0 : le::get16(record.data() + fcs_off::SIZE);
 }
 
-File::File(const void* data, uint32_t size, const char* file_name) : IFile() {
+File::File(void* data, uint32_t size, const char* file_name) : IFile() {
   if (file_name != nullptr) {
     size_t n = 0;
     while (n < sizeof name && file_name[n] != '\0') ++n;

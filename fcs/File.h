@@ -60,7 +60,7 @@ class File : public IFile {
  public:
   // Copies `size` (at least 12) bytes of the record at `data`; keeps at most
   // 48 characters of `name`.
-  KELVRA_API File(const void* data, uint32_t size, const char* name);
+  KELVRA_API File(void* data, uint32_t size, const char* name);
   KELVRA_API ~File() override;
 
   KELVRA_API bool isDirectory() override;
