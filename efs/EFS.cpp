@@ -25,6 +25,12 @@ namespace {
 
 // The geometry generation the current mount was made under.
 uint32_t s_mount_generation = 0;
+// The counts the mount's arrays and block-map walk were sized by. The
+// geometry globals are writable from outside the library; a mount whose
+// counts no longer match them must not index its arrays with the new ones.
+uint32_t s_mount_bm = 0;
+uint32_t s_mount_valid = 0;
+uint32_t s_mount_spare = 0;
 
 // The mount's arrays are never released (an earlier mount's arrays may still
 // be referenced by a caller); they stay reachable from here.
@@ -125,10 +131,12 @@ bool all_bytes(const uint8_t* p, uint64_t n, uint8_t value) {
 }
 
 // True while a mount is in force under the geometry it was made with. A
-// geometry loaded since then ends the mount: its arrays were sized for the
-// old one.
+// geometry loaded or changed since then ends the mount: its arrays were
+// sized for the old one.
 bool is_mounted() {
-  if (efs_ctx.mounted != 0 && s_mount_generation != geometry_generation()) {
+  if (efs_ctx.mounted != 0 &&
+      (s_mount_generation != geometry_generation() || s_mount_bm != g_efs_bm_num ||
+       s_mount_valid != g_efs_valid_block_num || s_mount_spare != g_efs_non_valid_block_num)) {
     efs_ctx.mounted = 0;
   }
   return efs_ctx.mounted != 0 && efs_ctx.valid_map != nullptr && efs_ctx.spare_map != nullptr &&
@@ -171,6 +179,21 @@ bool entry_consistent(const uint8_t* p) {
   for (uint64_t i = 0; i < total; ++i) {
     if (p[i] >= total || seen[p[i]]) return false;
     seen[p[i]] = true;
+  }
+  return true;
+}
+
+// True when a working record's maps name every physical block exactly once,
+// as the maps of a mounted volume always do. An entry that breaks this would
+// fail the next mount and index the per-block arrays out of range.
+bool work_maps_consistent(const efs_bme_t& e) {
+  const uint64_t valid = g_efs_valid_block_num;
+  const uint64_t total = total_blocks();
+  bool seen[256] = {};
+  for (uint64_t i = 0; i < total; ++i) {
+    const uint8_t p = i < valid ? e.valid_map[i] : e.spare_map[i - valid];
+    if (p >= total || seen[p]) return false;
+    seen[p] = true;
   }
   return true;
 }
@@ -224,7 +247,7 @@ int ensure_scanned() {
 // The defined file entry for `file`, or null (undefined, out of range, or
 // with a record offset that lies outside the data area).
 const efs_file_entry_t* file_entry(uint32_t file) {
-  if (file >= g_efs_files_num || EFS_files == nullptr) return nullptr;
+  if (file >= kelvra::efs::usable_file_count() || EFS_files == nullptr) return nullptr;
   const efs_file_entry_t* e = &EFS_files[file];
   if (!efs_file_is_defined(*e)) return nullptr;
   uint16_t offset = e->offset;
@@ -411,7 +434,8 @@ int EFS_do_format(void) {
   uint8_t* area = efs_ctx.page_buf;
   for (uint32_t b = 0; b < valid; ++b) {
     std::memset(area, 0xFF, EFS_DATA_AREA_SIZE);
-    for (uint32_t f = 0; EFS_files != nullptr && f < g_efs_files_num; ++f) {
+    const uint32_t files = kelvra::efs::usable_file_count();
+    for (uint32_t f = 0; EFS_files != nullptr && f < files; ++f) {
       const efs_file_entry_t& e = EFS_files[f];
       if (!efs_file_is_defined(e) || e.block != b) continue;
       const uint16_t offset = e.offset;
@@ -576,6 +600,9 @@ int EFS_init(uint8_t format) {
   efs_ctx.bme_off = slot;
   efs_ctx.mounted = 1;
   s_mount_generation = geometry_generation();
+  s_mount_bm = g_efs_bm_num;
+  s_mount_valid = valid;
+  s_mount_spare = spare;
   return ST_OK;
 }
 
@@ -593,12 +620,17 @@ int EFS_switch_BM(efs_bme_t* entry) {
   if (entry == nullptr || entry->valid_map == nullptr || entry->spare_map == nullptr) {
     return ST_INVAL;
   }
+  if (!work_maps_consistent(*entry)) return ST_INVAL;
   // With one block map the target would be the live block map itself.
   if (g_efs_bm_num < 2) return ST_NOSPC;
   const uint64_t e = entry_size();
   std::unique_ptr<uint8_t[]> stored = allocate_work(e);
   if (!stored) return ST_NOMEM;
   if (efs_ctx.bm_seq == 0xFFFFFFFFu) return ST_IO;
+  // The entry becomes the only one of the new block map: one whose CRC does
+  // not match its bytes would leave no entry for the next mount to find.
+  layout_entry(stored.get(), *entry);
+  if (!entry_crc_ok(stored.get())) return ST_INVAL;
 
   const uint32_t next = (efs_ctx.cur_bm + 1) % g_efs_bm_num;
   const uint64_t target = bm_address(next);
@@ -625,7 +657,6 @@ int EFS_switch_BM(efs_bme_t* entry) {
 
   // Entry first, header second: a header never describes a block map whose
   // first entry is not complete.
-  layout_entry(stored.get(), *entry);
   int rc = verified_write(target + EFS_BM_FIRST_ENTRY, e, stored.get(), true);
   if (rc != ST_OK) return rc;
   uint8_t header[EFS_HEADER_SIZE];
@@ -818,6 +849,7 @@ int EFS_bme_swap_and_write_new_block(efs_bme_t* work, uint32_t logical, const ui
 int EFS_commit_BME(efs_bme_t* work, uint32_t a, uint32_t b) {
   if (work == nullptr || work->valid_map == nullptr || work->spare_map == nullptr) return ST_INVAL;
   if (!is_mounted()) return ST_NOT_MOUNTED;
+  if (!work_maps_consistent(*work)) return ST_INVAL;
   const uint64_t e = entry_size();
   std::unique_ptr<uint8_t[]> stored = allocate_work(e);
   if (!stored) return ST_NOMEM;

@@ -35,6 +35,9 @@ constexpr uint64_t EFST_SKU_RECORD_SIZE = 40;
 constexpr uint64_t EFST_FILE_RECORD_SIZE = 60;
 
 uint32_t s_generation = 0;
+// The loader's current table and its entry count.
+efs_file_entry_t* s_table = nullptr;
+uint32_t s_table_entries = 0;
 
 // Tables are never released (a caller may still hold the address of an
 // earlier one); they stay reachable from here for the life of the process.
@@ -68,6 +71,12 @@ efs_file_entry_t* allocate_table(uint32_t count) {
 
 uint32_t geometry_generation() { return s_generation; }
 
+uint32_t usable_file_count() {
+  if (EFS_files != nullptr && EFS_files == s_table && g_efs_files_num > s_table_entries)
+    return s_table_entries;
+  return g_efs_files_num;
+}
+
 void reset_geometry_for_tests() {
   g_efs_bm_num = 2;
   g_efs_valid_block_num = 7;
@@ -78,6 +87,8 @@ void reset_geometry_for_tests() {
   g_efs_sku_id = 0;
   g_efs_autogen_data_loaded = 0;
   EFS_files = nullptr;
+  s_table = nullptr;
+  s_table_entries = 0;
   g_fail_table_allocs = 0;
   ++s_generation;
 }
@@ -164,6 +175,8 @@ int load_autogen_data(const uint8_t* blob, uint32_t sku, uint32_t size) {
   g_efs_wear_leveling_threshold = threshold;
   g_efs_layout_id = layout;
   EFS_files = table;
+  s_table = table;
+  s_table_entries = files_num;
   g_efs_sku_id = sku_id;
   g_efs_autogen_data_loaded = 1;
   if (geometry_changed) ++s_generation;

@@ -61,6 +61,11 @@ namespace efs {
 // by an earlier geometry are never used with a later one.
 uint32_t geometry_generation();
 
+// Number of entries of EFS_files that may be read: the file count, limited
+// to the entries the loader allocated when EFS_files is its table, so a file
+// count raised behind the loader's back never reads past the table.
+uint32_t usable_file_count();
+
 // Test hook: when set, the next table allocations fail (counted down).
 extern uint32_t g_fail_table_allocs;
 

@@ -472,4 +472,59 @@ TEST_F(EfsFiles, FormatWhileMountedEndsTheMount) {
   ExpectEmpty(kSmall);
 }
 
+TEST_F(EfsFiles, EntryThatBreaksTheMapsIsNeverCommitted) {
+  ASSERT_EQ(0, Write(kSmall, {7}));
+  const std::vector<uint8_t> before = image_;
+  uint8_t valid[7];
+  uint8_t spare[3];
+  std::memcpy(valid, efs_ctx.valid_map, 7);
+  std::memcpy(spare, efs_ctx.spare_map, 3);
+  efs_bme_t work{valid, spare, 0, 0, 0};
+  spare[0] = valid[0];  // one block named twice, another not at all
+  EXPECT_EQ(22, EFS_commit_BME(&work, 0, 0));
+  EXPECT_EQ(22, EFS_switch_BM(&work));
+  spare[0] = 99;  // no such physical block
+  EXPECT_EQ(22, EFS_commit_BME(&work, 0, 0));
+  // Sound maps whose CRC does not match them.
+  std::memcpy(spare, efs_ctx.spare_map, 3);
+  work.crc = efs_ctx.bme_crc ^ 1;
+  EXPECT_EQ(22, EFS_switch_BM(&work));
+  EXPECT_TRUE(before == image_);
+  ASSERT_EQ(0, Mount());
+  ExpectFile(kSmall, {7});
+}
+
+TEST_F(EfsFiles, GeometryChangedBehindTheMountEndsIt) {
+  // The geometry globals are writable from outside: the mount's arrays must
+  // never be indexed with counts they were not sized for.
+  g_efs_valid_block_num = 200;
+  EXPECT_EQ(1, Write(kSmall, {1}));
+  EXPECT_EQ(0, EFS_is_initialized());
+  g_efs_valid_block_num = 7;
+  ASSERT_EQ(0, Mount());
+  g_efs_bm_num = 0;
+  EXPECT_EQ(1, EFS_idle_reclaim());
+  g_efs_bm_num = 2;
+  ASSERT_EQ(0, Mount());
+  ASSERT_EQ(0, Write(kSmall, {1}));
+  ExpectFile(kSmall, {1});
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(EfsFiles, FileCountRaisedBehindTheLoaderNeverReadsPastTheTable) {
+  // The file count is writable from outside; entries past the loader's table
+  // are refused as undefined instead of being read from beyond it.
+  const uint32_t loaded = g_efs_files_num;
+  g_efs_files_num = loaded + 1000;
+  uint32_t size = 0;
+  EXPECT_EQ(22, EFS_get_file_size(loaded + 500, &size));
+  EXPECT_EQ(22, EFS_write(loaded + 999, 0, 1, reinterpret_cast<const uint8_t*>("x")));
+  g_efs_files_num = loaded;
+  ASSERT_EQ(0, Write(kSmall, {3}));
+  ExpectFile(kSmall, {3});
+}
+
 }  // namespace
