@@ -1,0 +1,64 @@
+// DFS layer: one file-number space over AFS (the mounted MFS image) and EFS.
+//
+// DFS file number: bits 0..10 file id, bits 11..12 file-system type (0 AFS,
+// 2 EFS; 1 and 3 are refused), bits 28..31 carried from the file table's
+// file number without a meaning.
+#pragma once
+
+#include <cstdint>
+
+#include "afs/AfsTypes.h"
+#include "common/export.h"
+
+extern "C" {
+
+// The AFS context of the mounted MFS volume; replaced by every dfs_init.
+KELVRA_API extern afs_context_t* dfs_context;
+// A flag that nothing in the library reads or writes.
+KELVRA_API extern uint8_t dfs_reset_needed;
+
+KELVRA_API int32_t dfs_init(uint8_t* image, uint32_t size);
+KELVRA_API int32_t dfs_terminate(void);
+KELVRA_API int32_t dfs_is_fs_erased(void);
+KELVRA_API int32_t dfs_getsize(uint32_t number, uint32_t* size);
+KELVRA_API int32_t dfs_read(uint32_t number, uint32_t offset, uint32_t* len, uint8_t* buffer);
+KELVRA_API int32_t dfs_write(uint32_t number, uint32_t offset, uint32_t len, const uint8_t* data,
+                             uint32_t truncate);
+KELVRA_API int32_t dfs_delete_file(uint32_t number);
+KELVRA_API int32_t dfs_mark_zombie_file(uint32_t number);
+KELVRA_API int32_t dfs_set_page_size(uint32_t pageSize);
+KELVRA_API int32_t dfs_force_full_reclaim(void);
+KELVRA_API int32_t dfs_force_dirty_erase(void);
+KELVRA_API bool dfs_get_idle_reclaim_enabled(void);
+KELVRA_API void dfs_set_idle_reclaim_enabled(void);
+KELVRA_API int32_t dfs_idle_reclaim(void);
+KELVRA_API bool dfs_idle_reclaim_needed(void);
+
+}  // extern "C"
+
+namespace kelvra {
+namespace dfs {
+
+constexpr uint32_t TYPE_SHIFT = 11;
+constexpr uint32_t TYPE_MASK = 3;
+constexpr uint32_t TYPE_AFS = 0;
+constexpr uint32_t TYPE_EFS = 2;
+// Bits 11, 12 and 28..31 cleared: the id handed to AFS or EFS.
+constexpr uint32_t ID_MASK = 0x0FFFE7FFu;
+constexpr uint32_t TYPE_BITS = 0x1800u;
+// The library's mount: 64-byte cache lines, 10 lines, 1024 file slots,
+// size table, translation-layer mode, start it, hand it the image.
+constexpr uint32_t MOUNT_LINE_SIZE = 64;
+constexpr uint32_t MOUNT_CACHE_LINES = 10;
+constexpr uint32_t MOUNT_FILE_SLOTS = 1024;
+constexpr uint32_t MOUNT_FLAGS = 0x20025u;
+constexpr uint32_t STAGING_SIZE = 4096;
+
+// True while dfs_context holds a volume whose mount succeeded.
+bool context_ready();
+
+// Tests only: releases the context and returns to the state at load.
+void reset_for_tests();
+
+}  // namespace dfs
+}  // namespace kelvra
