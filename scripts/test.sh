@@ -49,6 +49,7 @@ gcc -m32 "$probe/p.c" -o "$probe/p32"
 if ! "$probe/p32" 2>/dev/null; then
   if ! command -v qemu-i386 >/dev/null; then
     echo "== installing: qemu-user (this kernel runs no 32-bit programs)"
+    apt-get update -qq
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq qemu-user >/dev/null
   fi
   emulator=(-DCMAKE_CROSSCOMPILING_EMULATOR=qemu-i386)
