@@ -1,1 +1,0 @@
-// Intentionally empty: keeps every object library non-empty.
