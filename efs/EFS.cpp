@@ -278,6 +278,12 @@ int reread_slot(uint64_t address, uint64_t e) {
 }
 
 }  // namespace
+
+void stop() {
+  efs_ctx.mounted = 0;
+  use_host_image(nullptr, 0);
+}
+
 }  // namespace efs
 }  // namespace kelvra
 

@@ -141,5 +141,10 @@ namespace efs {
 extern uint32_t g_fail_array_allocs;  // the mount's four arrays
 extern uint32_t g_fail_work_allocs;   // working records and entry buffers
 
+// Stops the volume: it no longer counts as mounted and the image layer lets
+// go of the image buffer, so nothing reaches a buffer that its owner may
+// have released. The next EFS_init_tools starts it again. Not exported.
+void stop();
+
 }  // namespace efs
 }  // namespace kelvra

@@ -85,7 +85,9 @@ KELVRA_API int32_t dfs_terminate(void) { return 0; }
 KELVRA_API int32_t dfs_is_fs_erased(void) { return 0; }
 
 KELVRA_API int32_t dfs_getsize(uint32_t number, uint32_t* size) {
-  if (!context_ready()) return ST_NOENT;
+  // Only the absence of any context is answered here; a context whose mount
+  // failed is AFS's to refuse (22), and EFS numbers still go to EFS.
+  if (dfs_context == nullptr) return ST_NOENT;
   const uint32_t type = type_of(number);
   if (type != TYPE_AFS && type != TYPE_EFS) return ST_INVAL;
   if (size == nullptr) return ST_INVAL;
@@ -121,7 +123,8 @@ KELVRA_API int32_t dfs_write(uint32_t number, uint32_t offset, uint32_t len, con
 
 KELVRA_API int32_t dfs_delete_file(uint32_t number) {
   if (number & TYPE_BITS) return ST_INVAL;
-  if (!context_ready()) return ST_NOENT;
+  if (dfs_context == nullptr) return ST_NOENT;
+  // AFS refuses a context whose mount failed with 22.
   return fold_read(afs_deletefile(dfs_context, static_cast<int>(number & ~TYPE_BITS)));
 }
 

@@ -375,13 +375,9 @@ bool zebMfsGenerateFcsCurrentsTable(FcsTable& current, const FcsTable& vendor, c
     }
     // A copy or an add that fails would silently drop the NVAR (or fall back
     // to the vendor's value) in the current values and in the next OEM table:
-    // the build fails instead.
+    // the build fails instead. A failed copy reaches the add as null, which
+    // makes the add's assertion report and refuse it.
     FcsFileEntry* copy = copyFileEntry(source);
-    if (copy == nullptr) {
-      zebMfsFreeFcsTable(current);
-      reportMessage(ERR_CURRENTS_CREATE, "");
-      return false;
-    }
     int addCode = -1;
     if (!zebMfsAddNewFileFcs(current, copy, false, &addCode)) {
       zebMfsFreeFileEntry(copy);
@@ -431,10 +427,7 @@ namespace {
 
 // Stops EFS so that nothing reaches an image buffer of an earlier init: the
 // volume counts as unmounted and EFS holds no image until the next start.
-void stopEfs() {
-  efs_ctx.mounted = 0;
-  kelvra::efs::use_host_image(nullptr, 0);
-}
+void stopEfs() { kelvra::efs::stop(); }
 
 // Steps 6 to 10 of init: the three tables and the ready flag.
 bool loadTables(const KelvraInputTables& in) {

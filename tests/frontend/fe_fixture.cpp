@@ -177,8 +177,7 @@ void resetFrontEnd() {
   s_mfsInitialized = false;
   g_frontendFaults = nullptr;
   kelvra::dfs::reset_for_tests();
-  efs_ctx.mounted = 0;
-  kelvra::efs::use_host_image(nullptr, 0);
+  kelvra::efs::stop();
   zebMfsSetStatusCallback(nullptr);
   g_reports.clear();
 }
@@ -241,8 +240,7 @@ Inputs build(const Standard& s) {
   }
   // The front end starts from its state at load.
   kelvra::dfs::reset_for_tests();
-  efs_ctx.mounted = 0;
-  kelvra::efs::use_host_image(nullptr, 0);
+  kelvra::efs::stop();
   return in;
 }
 

@@ -288,6 +288,7 @@ TEST_F(Init, FailedCopyWhileBuildingCurrentValuesFailsTheBuild) {
   ASSERT_TRUE(init(in));
   const uint32_t total = count.allocCalls;
   ASSERT_GT(total, 5u);
+  uint32_t assertions = 0;
   for (uint32_t k = 1; k <= total; ++k) {
     resetFrontEnd();
     FrontendFaults faults;
@@ -296,11 +297,22 @@ TEST_F(Init, FailedCopyWhileBuildingCurrentValuesFailsTheBuild) {
     const bool ok = init(in);
     EXPECT_FALSE(ok) << "allocation " << k;
     ASSERT_FALSE(g_reports.empty()) << "allocation " << k;
+    const Lines lines = reportLines();
+    if (lines.size() >= 2 && lines[lines.size() - 2] == "345:") {
+      // The add failed: either its record could not be allocated (323), or
+      // a copy that failed reached it as null (its assertion report).
+      ASSERT_GE(lines.size(), 3u);
+      const std::string& inner = lines[lines.size() - 3];
+      if (inner == "0:Invalid FCS handle or fileEntry pointer") ++assertions;
+      EXPECT_TRUE(inner == "323:" || inner == "0:Invalid FCS handle or fileEntry pointer") << inner;
+      EXPECT_EQ(lines.back(), "346:");
+    }
     if (zebFcsIsInitialized()) {
       // Only a complete current-values table is ever marked ready.
       EXPECT_EQ(kelvra::fe::s_currentValuesTable.entryCount, 5u) << "allocation " << k;
     }
   }
+  EXPECT_GT(assertions, 0u);
 }
 
 TEST_F(Init, FailedMfsMountPrintsAndReports) {
