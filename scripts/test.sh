@@ -77,7 +77,8 @@ if [ -d tests/fuzz ] && ls tests/fuzz/*.cpp >/dev/null 2>&1; then
   echo "== fuzz smoke runs"
   configure fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVRA_FUZZ=ON -DKELVRA_SANITIZE=ON \
     -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
-  cmake --build "$build/fuzz" -j "$jobs" --target fuzz_fcs_buffer fuzz_file_table
+  cmake --build "$build/fuzz" -j "$jobs" --target fuzz_fcs_buffer fuzz_file_table \
+    fuzz_afs_mount fuzz_efs_mount
   (cd "$build/fuzz" && ctest -j "$jobs" --output-on-failure -L fuzz)
 fi
 echo "== all configurations passed"
