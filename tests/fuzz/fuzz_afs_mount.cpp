@@ -16,6 +16,7 @@
 #include "afs/Afs.h"
 #include "afs/AfsCrc.h"
 #include "afs/AfsTypes.h"
+#include "overlay.h"
 
 namespace {
 
@@ -111,16 +112,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint32_t units = 4 + data[0] % 5;
   const int write_id = kIds[data[1] % 7];
   std::vector<uint8_t> image = base_image(units);
-  size_t at = 2;
-  while (at + 3 <= size) {
-    const uint32_t off = (data[at] | data[at + 1] << 8) % image.size();
-    size_t n = data[at + 2] & 0x3F;
-    at += 3;
-    if (n > size - at) n = size - at;
-    if (n > image.size() - off) n = image.size() - off;
-    std::memcpy(image.data() + off, data + at, n);
-    at += n;
-  }
+  apply_overlay(image, data, size, 2);
   if (data[0] & 0x80) fix_checks(image);
 
   Volume v;

@@ -16,6 +16,7 @@
 #include "common/le.h"
 #include "efs/EFS.h"
 #include "efs/efs_tools_utils.h"
+#include "overlay.h"
 
 namespace {
 
@@ -112,16 +113,7 @@ void read_files() {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 2) return 0;
   std::vector<uint8_t> image = base_image();
-  size_t at = 2;
-  while (at + 3 <= size) {
-    const uint32_t off = (data[at] | data[at + 1] << 8) % image.size();
-    size_t n = data[at + 2] & 0x3F;
-    at += 3;
-    if (n > size - at) n = size - at;
-    if (n > image.size() - off) n = image.size() - off;
-    std::memcpy(image.data() + off, data + at, n);
-    at += n;
-  }
+  apply_overlay(image, data, size, 2);
   if (data[0] & 0x80) fix_checks(image);
 
   if (EFS_init_tools(image.data()) == 0) {
