@@ -10,7 +10,7 @@
 
 #define SPI_ERASE_BLOCK_SIZE 4096u
 
-KELVRA_EXTERN_C KELVRA_API uint8_t* gpBuffer;
+// gpBuffer, the buffer the driver works on, is declared with the host's interface.
 
 KELVRA_EXTERN_C KELVRA_API int SpiFlashDrvInitialize(uint8_t* buffer);
 KELVRA_EXTERN_C KELVRA_API void SpiFlashDrvDeinitialize(void);

@@ -1,19 +1,8 @@
 // Export marking for the shared library. Everything is hidden by default;
 // KELVRA_API marks the functions and data that the library exports by name.
+// The macros are defined by the host's header, which the library's own
+// headers include so that every declaration a host sees is the one the
+// library is built against.
 #pragma once
 
-#if defined(_WIN32)
-#  if defined(KELVRA_BUILDING_LIBRARY)
-#    define KELVRA_API __declspec(dllexport)
-#  else
-#    define KELVRA_API __declspec(dllimport)
-#  endif
-#else
-#  define KELVRA_API __attribute__((visibility("default")))
-#endif
-
-#ifdef __cplusplus
-#  define KELVRA_EXTERN_C extern "C"
-#else
-#  define KELVRA_EXTERN_C
-#endif
+#include "include/KelvraStorageLib.h"

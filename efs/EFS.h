@@ -84,8 +84,7 @@ static_assert(sizeof(efs_ctx_t) == 8207 + 4 * sizeof(void*) + 4 + 4 * 4 + 1,
               "efs_ctx_t is packed");
 
 KELVRA_EXTERN_C KELVRA_API efs_ctx_t efs_ctx;
-KELVRA_EXTERN_C KELVRA_API const uint32_t gCrc32_table[256];
-KELVRA_EXTERN_C KELVRA_API const uint16_t gCrc16_table[256];
+// gCrc32_table and gCrc16_table are exported data declared with the host's interface.
 
 // Check values.
 KELVRA_EXTERN_C KELVRA_API uint32_t EFS_crc32(uint32_t crc, const uint8_t* buf, uint32_t len);

@@ -7,9 +7,8 @@
 
 #include "common/export.h"
 
-// The image buffer and its length (exported data).
-KELVRA_EXTERN_C KELVRA_API uint8_t* efs_image;
-KELVRA_EXTERN_C KELVRA_API uint32_t efs_size;
+// The image buffer and its length, efs_image and efs_size, are exported data
+// declared with the host's interface.
 
 // Recomputes `efs_size` from the geometry. With `allocate` 0: 1 when there is
 // no image, else 0. With `allocate` set: replaces the image by a new one of

@@ -12,16 +12,11 @@
 
 #include "common/export.h"
 
-// One entry per EFS file index. Stored layout, 8 bytes:
-//   block (u8), offset (u16), max_size (u16), 24 flag bits (bit 0: defined).
-#pragma pack(push, 1)
-struct efs_file_entry_t {
-  uint8_t block;      // logical block of the file's first record
-  uint16_t offset;    // offset of that record within the block's data area
-  uint16_t max_size;  // maximum file length in bytes
-  uint8_t flags[3];   // bit 0 of flags[0]: an EFST file record described this index
-};
-#pragma pack(pop)
+// efs_file_entry_t, one entry per EFS file index, is declared with the host's
+// interface. Stored layout, 8 bytes: block (u8, logical block of the file's
+// first record), offset (u16, of that record within the block's data area),
+// max_size (u16, maximum file length), 24 flag bits (bit 0 of flags[0]: an
+// EFST file record described this index).
 static_assert(sizeof(efs_file_entry_t) == 8, "efs_file_entry_t is 8 bytes");
 static_assert(offsetof(efs_file_entry_t, offset) == 1, "offset at byte 1");
 static_assert(offsetof(efs_file_entry_t, max_size) == 3, "max_size at byte 3");
@@ -34,16 +29,11 @@ inline bool efs_file_is_defined(const efs_file_entry_t& e) {
   return (e.flags[0] & EFS_FILE_DEFINED) != 0;
 }
 
-// EFS geometry (exported data).
-KELVRA_EXTERN_C KELVRA_API uint32_t g_efs_bm_num;                   // default 2
-KELVRA_EXTERN_C KELVRA_API uint32_t g_efs_valid_block_num;          // default 7
-KELVRA_EXTERN_C KELVRA_API uint32_t g_efs_non_valid_block_num;      // default 3
-KELVRA_EXTERN_C KELVRA_API uint32_t g_efs_files_num;                // default 16
-KELVRA_EXTERN_C KELVRA_API uint32_t g_efs_wear_leveling_threshold;  // default 100
-KELVRA_EXTERN_C KELVRA_API uint8_t g_efs_layout_id;                 // default 0
-KELVRA_EXTERN_C KELVRA_API uint8_t g_efs_sku_id;                    // default 0
-KELVRA_EXTERN_C KELVRA_API uint8_t g_efs_autogen_data_loaded;       // default 0
-KELVRA_EXTERN_C KELVRA_API efs_file_entry_t* EFS_files;             // default null
+// EFS geometry (exported data, declared with the host's interface):
+// g_efs_bm_num (default 2), g_efs_valid_block_num (7),
+// g_efs_non_valid_block_num (3), g_efs_files_num (16),
+// g_efs_wear_leveling_threshold (100), g_efs_layout_id, g_efs_sku_id,
+// g_efs_autogen_data_loaded (0) and the file table EFS_files (null).
 
 // Loads the EFS geometry and file table for `sku` from the EFST section of
 // the FTBL blob of `size` bytes. 0: loaded, or nothing to load (no section,

@@ -10,27 +10,14 @@
 #include <cstddef>
 #include <cstdint>
 
-// File number of a file-table entry and of an FCS record; always compared as
-// a whole 32-bit value.
-typedef uint32_t fileno_t;
+#include "include/KelvraStorageLib.h"
 
-// Attribute word of a file-table entry. The FCS layer copies it and never
-// tests a bit of it; the bits belong to the front end.
-typedef uint16_t file_attributes_t;
+// fileno_t (a file number, always compared as a whole 32-bit value),
+// file_attributes_t (the FCS layer copies it and never tests a bit of it; the
+// bits belong to the front end) and file_table_entry_t (one file of a SKU's
+// file table, 68 bytes packed) are declared with the host's interface.
 
 #pragma pack(push, 1)
-
-// One file of a SKU's file table (68 bytes, packed).
-struct file_table_entry_t {
-  char name[48];                 // NUL padded; 48 characters fill it unterminated
-  fileno_t fileno;               // 0x30
-  file_attributes_t attributes;  // 0x34
-  uint8_t reserved0[4];          // 0x36, not interpreted
-  uint16_t file_id;              // 0x3A, index in its file system
-  uint8_t reserved1[3];          // 0x3C, not interpreted
-  uint8_t fs_type;               // 0x3F, file-system type
-  uint32_t max_size;             // 0x40, largest payload when enforced
-};
 
 // Header of one FCS record (12 bytes, packed).
 struct _cfg_file_entry_t {

@@ -16,12 +16,10 @@
 #include "common/export.h"
 #include "fcs/FcsTypes.h"
 
-// Selected file table (exported data). g_table_buf points at the library's
-// copy of the selected entries; g_table_num_files <= 0 means an empty table.
-// g_dfs_sku is the SKU of the last selection, 0xFFFFFFFF before the first.
-KELVRA_EXTERN_C KELVRA_API file_table_entry_t* g_table_buf;
-KELVRA_EXTERN_C KELVRA_API int32_t g_table_num_files;
-KELVRA_EXTERN_C KELVRA_API uint32_t g_dfs_sku;
+// Selected file table (exported data, declared with the host's interface).
+// g_table_buf points at the library's copy of the selected entries;
+// g_table_num_files <= 0 means an empty table. g_dfs_sku is the SKU of the
+// last selection, 0xFFFFFFFF before the first.
 
 // Selects the table of `sku` from the blob of `size` bytes, then loads the
 // EFS geometry from the blob's EFST section. 0 success, 1 refused or the

@@ -8,33 +8,10 @@
 #include <cstdint>
 
 #include "afs/AfsTypes.h"
-#include "common/export.h"
+#include "include/KelvraStorageLib.h"
 
-extern "C" {
-
-// The AFS context of the mounted MFS volume; replaced by every dfs_init.
-KELVRA_API extern afs_context_t* dfs_context;
-// A flag that nothing in the library reads or writes.
-KELVRA_API extern uint8_t dfs_reset_needed;
-
-KELVRA_API int32_t dfs_init(uint8_t* image, uint32_t size);
-KELVRA_API int32_t dfs_terminate(void);
-KELVRA_API int32_t dfs_is_fs_erased(void);
-KELVRA_API int32_t dfs_getsize(uint32_t number, uint32_t* size);
-KELVRA_API int32_t dfs_read(uint32_t number, uint32_t offset, uint32_t* len, uint8_t* buffer);
-KELVRA_API int32_t dfs_write(uint32_t number, uint32_t offset, uint32_t len, const uint8_t* data,
-                             uint32_t truncate);
-KELVRA_API int32_t dfs_delete_file(uint32_t number);
-KELVRA_API int32_t dfs_mark_zombie_file(uint32_t number);
-KELVRA_API int32_t dfs_set_page_size(uint32_t pageSize);
-KELVRA_API int32_t dfs_force_full_reclaim(void);
-KELVRA_API int32_t dfs_force_dirty_erase(void);
-KELVRA_API bool dfs_get_idle_reclaim_enabled(void);
-KELVRA_API void dfs_set_idle_reclaim_enabled(void);
-KELVRA_API int32_t dfs_idle_reclaim(void);
-KELVRA_API bool dfs_idle_reclaim_needed(void);
-
-}  // extern "C"
+// dfs_context, dfs_reset_needed and the dfs_ functions are declared with the
+// host's interface.
 
 namespace kelvra {
 namespace dfs {

@@ -4,20 +4,11 @@
 
 #include <cstdint>
 
-#include "common/export.h"
+#include "include/KelvraStorageLib.h"
 #include "fcs/FcsTypes.h"
 
-extern "C" {
-
-// 0 and the number written; 1 for a null number pointer; 2 for a name that
-// the selected file table lacks.
-KELVRA_API int32_t pathToFileNumber(const char* name, uint32_t* number);
-// 0 when the read succeeded; 2 for an unknown name; 6 when the DFS read failed.
-KELVRA_API int32_t readVfs(const char* name, uint32_t offset, uint8_t* buffer, uint32_t len);
-// 0 when the MFS image mounted, else 1.
-KELVRA_API int32_t mini_vfs_init(uint8_t* image, uint32_t size);
-
-}  // extern "C"
+// pathToFileNumber, readVfs and mini_vfs_init are declared with the host's
+// interface.
 
 namespace kelvra {
 namespace vfs {

@@ -10,21 +10,11 @@
 #include <string>
 
 #include "errors/plimerrors.h"
+#include "include/KelvraStorageLib.h"
 
-// Report levels; the host interprets them. The library reports at level 4.
-enum ErrorLevel : int32_t {
-  ERROR_LEVEL_NONE = 0,
-  ERROR_LEVEL_DEBUG = 1,
-  ERROR_LEVEL_INFO = 2,
-  ERROR_LEVEL_WARNING = 3,
-  ERROR_LEVEL_ERROR = 4,
-};
-static_assert(sizeof(ErrorLevel) == 4, "report levels are 32-bit");
-
-// The host's callback: level, error name, the name's text, message. Both
-// strings belong to the library and live only for the duration of the call.
-typedef void (*KelvraStatusCallback)(ErrorLevel level, ImageToolsErrorName name,
-                                     const char* nameText, const char* message);
+// The report levels (ErrorLevel; the library reports at level 4) and the
+// host's callback type (KelvraStatusCallback) are declared with the host's
+// interface.
 
 // The message prefix of a report that carries a lower layer's status code.
 #define KELVRA_LIB_STATUS_PREFIX " Library status code: "

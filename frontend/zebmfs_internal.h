@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "fcs/FCS.h"
-#include "frontend/kelvra_input_tables.h"
+#include "include/KelvraStorageLib.h"
 #include "frontend/report.h"
 
 namespace kelvra {

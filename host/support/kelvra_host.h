@@ -1,15 +1,15 @@
 // A stand-in for the firmware image tool: loads KelvraStorageLib by path,
 // resolves its entry points by name and builds sample inputs.
 //
-// Only the boundary record (frontend/kelvra_input_tables.h) is shared with the
-// library; every other type the host needs is declared here on its own.
+// The types come from the library's public header; the entry points are
+// resolved at run time, as a host that loads the library by path does.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "frontend/kelvra_input_tables.h"
+#include "include/KelvraStorageLib.h"
 
 namespace kelvra_host {
 

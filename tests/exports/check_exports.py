@@ -8,7 +8,9 @@ their x86-64 Itanium mangled form; '#' starts a comment). For the x86-64
 shared object the dynamic export list must equal the expected set exactly.
 For 32-bit builds, where mangled parameter types differ, the demangled names
 without their parameter lists are compared. For a DLL, every expected name
-must appear in the export table.
+must appear in the export table, nothing else may (but the aliases below),
+each alias must name the same address as its target, and the DLL may import
+from no other DLL than those listed in EXPECTED_DIR/pe_imports.list.
 """
 import glob
 import os
@@ -19,6 +21,9 @@ import sys
 LINKER_NAMES = {"_edata", "_end", "__bss_start", "_init", "_fini"}
 # Names that the sanitizer runtime adds to instrumented builds.
 SANITIZER_PREFIXES = ("__odr_asan", "__asan", "__ubsan", "__sanitizer", "__lsan")
+# Extra DLL export names and the export whose address each must carry: the
+# one C++ entry point under the platform compiler's decoration.
+PE_ALIASES = {"?zebMfsIsVfsDeployed@@YA_NXZ": "_Z19zebMfsIsVfsDeployedv"}
 STD_RE = re.compile(r"^(?:[^\s(]+ )?(?:std|__gnu_cxx)::|for (?:std|__gnu_cxx)::")
 
 
@@ -43,14 +48,20 @@ def base_name(demangled):
     return demangled
 
 
+def expected_list(path):
+    names = set()
+    with open(path) as f:
+        for line in f:
+            line = line.split("#", 1)[0].strip()
+            if line:
+                names.add(line)
+    return names
+
+
 def expected(dirname):
     names = set()
     for path in sorted(glob.glob(os.path.join(dirname, "*.txt"))):
-        with open(path) as f:
-            for line in f:
-                line = line.split("#", 1)[0].strip()
-                if line:
-                    names.add(line)
+        names |= expected_list(path)
     return names
 
 
@@ -65,22 +76,61 @@ def elf_exports(lib):
     return names
 
 
-def pe_exports(lib, objdump):
+def pe_tables(lib, objdump):
+    """Export names with their addresses, and the names of imported DLLs."""
     out = subprocess.run([objdump, "-p", lib], capture_output=True, text=True,
                          check=True).stdout
-    names = set()
-    in_table = False
+    addresses, names, imports = {}, {}, set()
+    table = None
     for line in out.splitlines():
-        if "[Ordinal/Name Pointer] Table" in line:
-            in_table = True
+        if line.startswith("Export Address Table -- Ordinal Base"):
+            table = "addresses"
             continue
-        if in_table:
-            m = re.match(r"\s*\[\s*\d+\]\s+(\S+)", line)
+        if "[Ordinal/Name Pointer] Table" in line:
+            table = "names"
+            continue
+        m = re.match(r"\s*DLL Name: (\S+)", line)
+        if m:
+            imports.add(m.group(1))
+        if table == "addresses":
+            m = re.match(r"\s*\[\s*(\d+)\]\s+\+base\[\s*\d+\]\s+([0-9a-fA-F]+)", line)
             if m:
-                names.add(m.group(1))
-            elif line.strip() == "":
-                in_table = False
-    return names
+                addresses[int(m.group(1))] = int(m.group(2), 16)
+                continue
+        if table == "names":
+            m = re.match(r"\s*\[\s*(\d+)\]\s+(\S+)", line)
+            if m:
+                names[m.group(2)] = int(m.group(1))
+                continue
+        if line.strip() == "":
+            table = None
+    exports = {name: addresses.get(index) for name, index in names.items()}
+    return exports, imports
+
+
+def check_pe(lib, dirname, objdump, want):
+    exports, imports = pe_tables(lib, objdump)
+    problems = []
+    for alias, target in sorted(PE_ALIASES.items()):
+        if alias not in exports or target not in exports:
+            problems.append("missing alias export: %s (of %s)" % (alias, target))
+        elif exports[alias] != exports[target]:
+            problems.append("alias %s does not name %s's address" % (alias, target))
+    plain = sorted(n for n in exports if n not in PE_ALIASES)
+    have = {base_name(d) for d in demangle(plain)}
+    want_b = {base_name(d) for d in demangle(sorted(want))}
+    allowed = expected_list(os.path.join(dirname, "pe_imports.list"))
+    problems += ["missing export: " + n for n in sorted(want_b - have)]
+    problems += ["unexpected export: " + n for n in sorted(have - want_b)]
+    problems += ["imports a DLL that is not a system DLL: " + n
+                 for n in sorted(imports) if n.lower() not in {a.lower() for a in allowed}]
+    for p in problems:
+        print(p)
+    if problems:
+        return 1
+    print("%d exports and %d aliases checked; imports only %s" %
+          (len(want), len(PE_ALIASES), ", ".join(sorted(imports))))
+    return 0
 
 
 def filtered(names):
@@ -111,9 +161,7 @@ def main():
         missing, extra = want_b - have, have - want_b
     else:
         objdump = sys.argv[4] if len(sys.argv) > 4 else "objdump"
-        have = {base_name(d) for d in demangle(sorted(pe_exports(lib, objdump)))}
-        want_b = {base_name(d) for d in demangle(sorted(want))}
-        missing, extra = want_b - have, set()
+        return check_pe(lib, dirname, objdump, want)
     report(missing, extra)
     if missing or extra:
         return 1

@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "frontend/kelvra_input_tables.h"
+#include "include/KelvraStorageLib.h"
 #include "frontend/report.h"
 
 namespace fetest {
