@@ -1,10 +1,12 @@
 // kelvra-host: a small stand-in for the firmware image tool.
 //
-//   kelvra-host demo [LIBRARY]
+//   kelvra-host demo [LIBRARY] [--out DIR]
 //
 // loads the library, makes a sample set of inputs, and walks through one
 // session: init, list the NVARs, change some, term with keep = true, show the
 // new OEM table, term with keep = false, init again from the changed images.
+// With --out, the final MFS image, EFS image and the new OEM table are
+// written to DIR/mfs.bin, DIR/efs.bin and DIR/oem.bin.
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -87,7 +89,14 @@ void dumpFcs(const uint8_t* b, uint32_t size) {
   }
 }
 
-int runDemo(const std::string& libraryPath) {
+bool writeFile(const std::string& path, const std::vector<uint8_t>& bytes) {
+  std::FILE* f = std::fopen(path.c_str(), "wb");
+  if (f == nullptr) return false;
+  const bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+  return std::fclose(f) == 0 && ok;
+}
+
+int runDemo(const std::string& libraryPath, const std::string& outDir) {
   std::printf("Loading %s\n", libraryPath.c_str());
   Library lib;
   std::string error;
@@ -173,6 +182,18 @@ int runDemo(const std::string& libraryPath) {
   listTable(api, FCS_FILE_CURRENT_VALUES, "current values");
   std::printf("  (%s stays as it was in the MFS: a secured NVAR is never written back)\n", demo::KEY40);
   api.zebMfsNvarTerm(false);
+  if (!outDir.empty()) {
+    const std::pair<const char*, const std::vector<uint8_t>*> outputs[] = {
+        {"mfs.bin", &s.mfs}, {"efs.bin", &s.efs}, {"oem.bin", &newOem}};
+    for (const auto& out : outputs) {
+      const std::string path = outDir + "/" + out.first;
+      if (!writeFile(path, *out.second)) {
+        std::fprintf(stderr, "kelvra-host: cannot write %s\n", path.c_str());
+        return 1;
+      }
+    }
+    std::printf("\nWrote the final MFS image, EFS image and OEM table to %s\n", outDir.c_str());
+  }
   std::printf("\nDone.\n");
   return 0;
 }
@@ -180,21 +201,23 @@ int runDemo(const std::string& libraryPath) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2 || std::strcmp(argv[1], "demo") != 0) {
-    std::fprintf(stderr, "usage: %s demo [LIBRARY]\n", argv[0]);
-    return 2;
+  std::string path, outDir;
+  bool usage = argc < 2 || std::strcmp(argv[1], "demo") != 0;
+  for (int i = 2; i < argc && !usage; ++i) {
+    if (std::strcmp(argv[i], "--out") == 0 && i + 1 < argc) {
+      outDir = argv[++i];
+    } else if (path.empty() && argv[i][0] != '-') {
+      path = argv[i];
+    } else {
+      usage = true;
+    }
   }
-  std::string path;
-  if (argc >= 3) {
-    path = argv[2];
-  } else {
 #ifdef KELVRA_LIBRARY_PATH
-    path = KELVRA_LIBRARY_PATH;
+  if (path.empty()) path = KELVRA_LIBRARY_PATH;
 #endif
-  }
-  if (path.empty()) {
-    std::fprintf(stderr, "usage: %s demo LIBRARY\n", argv[0]);
+  if (usage || path.empty()) {
+    std::fprintf(stderr, "usage: %s demo [LIBRARY] [--out DIR]\n", argv[0]);
     return 2;
   }
-  return runDemo(path);
+  return runDemo(path, outDir);
 }

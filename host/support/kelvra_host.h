@@ -57,6 +57,8 @@ class Library {
   // message in *error when loading or any lookup fails.
   bool open(const std::string& path, std::string* error);
   const Api& api() const { return api_; }
+  // The address that a name resolves to in the loaded library, or null.
+  const void* address_of(const char* symbol) const;
 
  private:
   void* handle_ = nullptr;

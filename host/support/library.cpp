@@ -1,34 +1,79 @@
 // Loading the library by path and resolving its entry points by name, as the
-// host tool does.
+// host tool does: dlopen and dlsym on Linux, LoadLibrary and GetProcAddress
+// on Windows.
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <dlfcn.h>
+#endif
 
 #include "kelvra_host.h"
 
 namespace kelvra_host {
 namespace {
 
+#ifdef _WIN32
+void* load(const std::string& path, std::string* message) {
+  HMODULE module = LoadLibraryA(path.c_str());
+  if (module == nullptr) *message = "LoadLibrary error " + std::to_string(GetLastError());
+  return reinterpret_cast<void*>(module);
+}
+
+using AnyFunction = void (*)(void);
+AnyFunction find(void* handle, const char* symbol) {
+  // Any function pointer type converts through void (*)(void).
+  return reinterpret_cast<AnyFunction>(GetProcAddress(static_cast<HMODULE>(handle), symbol));
+}
+
+template <typename Fn>
+Fn as(AnyFunction p) {
+  return reinterpret_cast<Fn>(p);
+}
+#else
+void* load(const std::string& path, std::string* message) {
+  void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (handle == nullptr) {
+    const char* msg = dlerror();
+    *message = msg != nullptr ? msg : "unknown error";
+  }
+  return handle;
+}
+
+void* find(void* handle, const char* symbol) {
+  dlerror();
+  return dlsym(handle, symbol);
+}
+
+template <typename Fn>
+Fn as(void* p) {
+  // POSIX guarantees that a data pointer from dlsym converts to a function pointer.
+  return reinterpret_cast<Fn>(p);
+}
+#endif
+
 template <typename Fn>
 bool resolve(void* handle, const char* symbol, Fn* out, std::string* error) {
-  dlerror();
-  void* p = dlsym(handle, symbol);
+  auto p = find(handle, symbol);
   if (p == nullptr) {
     if (error != nullptr) *error = std::string("entry point not found: ") + symbol;
     return false;
   }
-  // POSIX guarantees that a data pointer from dlsym converts to a function pointer.
-  *out = reinterpret_cast<Fn>(p);
+  *out = as<Fn>(p);
   return true;
 }
 
 }  // namespace
 
+const void* Library::address_of(const char* symbol) const {
+  if (handle_ == nullptr) return nullptr;
+  return reinterpret_cast<const void*>(find(handle_, symbol));
+}
+
 bool Library::open(const std::string& path, std::string* error) {
-  handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  std::string message;
+  handle_ = load(path, &message);
   if (handle_ == nullptr) {
-    if (error != nullptr) {
-      const char* msg = dlerror();
-      *error = std::string("cannot load ") + path + ": " + (msg != nullptr ? msg : "unknown error");
-    }
+    if (error != nullptr) *error = std::string("cannot load ") + path + ": " + message;
     return false;
   }
   Api a;

@@ -20,7 +20,7 @@ struct Report {
 std::vector<Report> g_reports;
 void onStatus(int32_t, int32_t name, const char*, const char* message) { g_reports.push_back({name, message}); }
 
-const Api& api() {
+const Library& library() {
   static Library lib;
   static bool opened = false;
   if (!opened) {
@@ -28,8 +28,9 @@ const Api& api() {
     opened = lib.open(KELVRA_LIBRARY_PATH, &error);
     EXPECT_TRUE(opened) << error;
   }
-  return lib.api();
+  return lib;
 }
+const Api& api() { return library().api(); }
 
 Bytes text(const char* s) { return Bytes(s, s + std::strlen(s)); }
 Bytes pattern(size_t n, uint8_t first) {
@@ -259,3 +260,13 @@ TEST_F(Host, RepeatedInitTermCycles) {
   ASSERT_TRUE(init());
   EXPECT_EQ(get(demo::HOSTNAME, FCS_FILE_CURRENT_VALUES), text("cycle-11"));
 }
+
+#ifdef _WIN32
+// A host built with the platform's own compiler finds the one C++ entry
+// point by that compiler's decorated name: it is the same function.
+TEST(HostLoad, PlatformDecoratedNameIsTheSameFunction) {
+  const void* itanium = library().address_of("_Z19zebMfsIsVfsDeployedv");
+  ASSERT_NE(itanium, nullptr);
+  EXPECT_EQ(library().address_of("?zebMfsIsVfsDeployed@@YA_NXZ"), itanium);
+}
+#endif
