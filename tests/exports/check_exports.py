@@ -2,6 +2,7 @@
 """Holds a built library's export list against the expected names.
 
 usage: check_exports.py elf|elf32|pe LIBRARY EXPECTED_DIR
+       check_exports.py header HEADER EXPECTED_DIR
 
 EXPECTED_DIR holds *.txt files, one exported symbol a line (C++ names in
 their x86-64 Itanium mangled form; '#' starts a comment). For the x86-64
@@ -149,9 +150,33 @@ def report(missing, extra):
         print("unexpected export:", n)
 
 
+def check_header(header, want):
+    """Every name that the host's header declares with KELVRA_API is exported."""
+    with open(header) as f:
+        text = re.sub(r"/\*.*?\*/", " ", f.read(), flags=re.S)
+    text = "\n".join(l for l in text.splitlines() if not l.lstrip().startswith("#"))
+    declared = set()
+    for decl in re.findall(r"KELVRA_API\s+([^;]*);", text):
+        # The declared name is the last word before the parameter list or
+        # the array bounds.
+        m = re.search(r"(\w+)\s*$", re.split(r"[(\[]", decl, maxsplit=1)[0])
+        if m:
+            declared.add(m.group(1))
+    plain = {base_name(d) for d in demangle(sorted(want))}
+    hidden = sorted(n for n in declared if n not in plain)
+    for n in hidden:
+        print("declared in the header but not exported:", n)
+    if hidden or not declared:
+        return 1
+    print("%d declarations of the header exported" % len(declared))
+    return 0
+
+
 def main():
     mode, lib, dirname = sys.argv[1], sys.argv[2], sys.argv[3]
     want = expected(dirname)
+    if mode == "header":
+        return check_header(lib, want)
     if mode == "elf":
         have = filtered(elf_exports(lib))
         missing, extra = want - have, have - want
