@@ -244,6 +244,16 @@ TEST_F(Init, MalformedVendorTableAndFileTable) {
   EXPECT_FALSE(zebFcsIsInitialized());
 }
 
+TEST_F(Init, EfsFileCountBeyondSixteenBitIndexesIsRefused) {
+  Inputs in = build(standard());
+  const uint32_t filesNum = 32 + 16 + 28;  // EFS file count of the SKU's EFST record
+  ASSERT_EQ(get32(in.ftblBlob, filesNum), 16u);
+  put32(in.ftblBlob, filesNum, 0x48484848u);
+  EXPECT_FALSE(init(in));
+  EXPECT_EQ(reportLines(), (Lines{"403:" + status(1)}));
+  EXPECT_FALSE(zebFcsIsInitialized());
+}
+
 TEST_F(Init, AllocationAndHandleFailures) {
   Standard s = standard();
   s.withOem = false;
