@@ -363,7 +363,8 @@ TEST_F(Init, InitWithoutEfsImageStopsEfs) {
   ASSERT_TRUE(init(in));
   ASSERT_TRUE(EFS_is_initialized());
   ASSERT_TRUE(zebMfsNvarTerm(false));
-  EXPECT_TRUE(EFS_is_initialized());  // term stops the MFS only
+  // The last term lets go of the EFS image as well as the MFS image.
+  EXPECT_FALSE(EFS_is_initialized());
   in.efs.clear();
   Standard s = standard();
   // Without the EFS image the EFS-resident NVAR cannot be pulled: leave it
