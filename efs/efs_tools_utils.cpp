@@ -95,6 +95,13 @@ void reset_geometry_for_tests() {
   ++s_generation;
 }
 
+void release_tables_for_tests() {
+  auto& tables = retained_tables();
+  for (efs_file_entry_t* t : tables) std::free(t);
+  tables.clear();
+  reset_geometry_for_tests();
+}
+
 }  // namespace efs
 }  // namespace kelvra
 

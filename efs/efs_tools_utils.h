@@ -73,5 +73,9 @@ extern uint32_t g_fail_table_allocs;
 // Restores the library-load defaults of every global above (tests only).
 void reset_geometry_for_tests();
 
+// Releases every table that loads have allocated, then restores the defaults
+// as above (tests only: a long fuzzing run would otherwise keep them all).
+void release_tables_for_tests();
+
 }  // namespace efs
 }  // namespace kelvra
