@@ -372,7 +372,7 @@ class Session {
     } else if (sel < 0xFE) {
       const std::vector<uint8_t> raw = r_.take(r_.u8() % 64);
       storage.assign(raw.begin(), raw.end());
-      storage = storage.c_str();  // up to the first NUL
+      storage.resize(std::strlen(storage.c_str()));  // up to the first NUL
     } else if (sel == 0xFE) {
       storage.assign(300, 'n');
     } else {
@@ -636,13 +636,19 @@ class Session {
     t_.add("mini_vfs_init", {mini_vfs_init(m.bytes.get(), m.size)});
   }
 
+  // The EFS operations that the host may call directly.
   void efs() {
     const uint32_t file = r_.u16();
-    if ((r_.u8() & 1) == 0) {
-      uint32_t s = 0xDEADBEEF;
-      const int rc = EFS_get_file_size(file, &s);
-      t_.add("EFS_get_file_size", {file, rc, s});
-      return;
+    switch (r_.u8() % 4) {
+      case 0: {
+        uint32_t s = 0xDEADBEEF;
+        const int rc = EFS_get_file_size(file, &s);
+        t_.add("EFS_get_file_size", {file, rc, s});
+        return;
+      }
+      case 1: break;
+      case 2: t_.add("EFS_delete", {file, EFS_delete(file)}); return;
+      default: t_.add("EFS_idle_reclaim", {EFS_idle_reclaim()}); return;
     }
     const uint32_t offset = r_.u16();
     const uint32_t want = r_.u16() % 8193;
