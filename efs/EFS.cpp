@@ -284,6 +284,17 @@ void stop() {
   use_host_image(nullptr, 0);
 }
 
+void release_arrays_for_tests() {
+  stop();
+  efs_ctx.spare_state = nullptr;
+  efs_ctx.ec = nullptr;
+  efs_ctx.valid_map = nullptr;
+  efs_ctx.spare_map = nullptr;
+  auto& arrays = retained_arrays();
+  for (void* a : arrays) std::free(a);
+  arrays.clear();
+}
+
 }  // namespace efs
 }  // namespace kelvra
 

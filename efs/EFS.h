@@ -145,5 +145,9 @@ extern uint32_t g_fail_work_allocs;   // working records and entry buffers
 // have released. The next EFS_init_tools starts it again. Not exported.
 void stop();
 
+// Stops the volume and releases the arrays of every mount so far (tests only:
+// a long fuzzing run would otherwise keep them all).
+void release_arrays_for_tests();
+
 }  // namespace efs
 }  // namespace kelvra

@@ -33,6 +33,8 @@ constexpr uint64_t FTBL_ENTRY_SIZE = 16;
 constexpr uint64_t EFST_HEADER_SIZE = 16;
 constexpr uint64_t EFST_SKU_RECORD_SIZE = 40;
 constexpr uint64_t EFST_FILE_RECORD_SIZE = 60;
+// File indexes are 16 bits wide.
+constexpr uint32_t EFS_MAX_FILES = 0x10000u;
 
 uint32_t s_generation = 0;
 // The loader's current table and its entry count.
@@ -93,6 +95,13 @@ void reset_geometry_for_tests() {
   ++s_generation;
 }
 
+void release_tables_for_tests() {
+  auto& tables = retained_tables();
+  for (efs_file_entry_t* t : tables) std::free(t);
+  tables.clear();
+  reset_geometry_for_tests();
+}
+
 }  // namespace efs
 }  // namespace kelvra
 
@@ -141,6 +150,9 @@ int load_autogen_data(const uint8_t* blob, uint32_t sku, uint32_t size) {
   if (static_cast<uint64_t>(file_bytes) > EFST_FILE_RECORD_SIZE * file_count) {
     return kelvra::ST_NOT_MOUNTED;
   }
+  // EFS names a file by a 16-bit index: a larger file count describes no
+  // volume and would only size a table that no index can reach.
+  if (files_num > EFS_MAX_FILES) return kelvra::ST_NOT_MOUNTED;
   if (file_off > size) return kelvra::ST_NOT_MOUNTED;
   if (!range_fits(file_off, EFST_FILE_RECORD_SIZE * file_count, size)) {
     return kelvra::ST_NOT_MOUNTED;

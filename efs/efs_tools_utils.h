@@ -38,8 +38,9 @@ inline bool efs_file_is_defined(const efs_file_entry_t& e) {
 // Loads the EFS geometry and file table for `sku` from the EFST section of
 // the FTBL blob of `size` bytes. 0: loaded, or nothing to load (no section,
 // no records, no record for the SKU; nothing changes). 1: the blob or the
-// SKU's record is malformed. 12: the table could not be allocated. On 1 and
-// 12 nothing changes.
+// SKU's record is malformed (an EFS file count above 65536 included, since
+// file indexes are 16 bits wide). 12: the table could not be allocated. On 1
+// and 12 nothing changes.
 KELVRA_EXTERN_C KELVRA_API int load_autogen_data(const uint8_t* blob, uint32_t sku, uint32_t size);
 
 namespace kelvra {
@@ -61,6 +62,10 @@ extern uint32_t g_fail_table_allocs;
 
 // Restores the library-load defaults of every global above (tests only).
 void reset_geometry_for_tests();
+
+// Releases every table that loads have allocated, then restores the defaults
+// as above (tests only: a long fuzzing run would otherwise keep them all).
+void release_tables_for_tests();
 
 }  // namespace efs
 }  // namespace kelvra

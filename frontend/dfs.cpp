@@ -6,6 +6,7 @@
 
 #include "afs/Afs.h"
 #include "afs/AfsCache.h"
+#include "afs/AfsPhysicalWin32Spi.h"
 #include "common/status.h"
 #include "efs/EFS.h"
 
@@ -17,10 +18,6 @@ KELVRA_API uint8_t dfs_reset_needed = 0;
 namespace kelvra {
 namespace dfs {
 namespace {
-
-// Whether the mount of the current context succeeded. A context whose mount
-// failed is kept (as the mount leaves it) but no operation is sent to it.
-bool g_mounted = false;
 
 uint32_t type_of(uint32_t number) { return (number >> TYPE_SHIFT) & TYPE_MASK; }
 
@@ -35,7 +32,20 @@ int32_t fold_write(int rc) {
 }  // namespace
 
 
-bool context_ready() { return dfs_context != nullptr && g_mounted; }
+// AFS keeps the record of which contexts are mounted: a context whose mount
+// failed, or that was unmounted, is refused, and a context that the host
+// mounted itself with afs_init is served like one that dfs_init mounted.
+bool context_ready() { return afs_context_mounted(dfs_context); }
+
+void unmount() {
+  afs_context_t* ctx = dfs_context;
+  if (ctx == nullptr) return;
+  // The driver forgets the image only when it is this volume's, so that a
+  // volume the host mounted over another buffer keeps working.
+  if (gpBuffer != nullptr && gpBuffer == ctx->flash_base) gpBuffer = nullptr;
+  afs_free_context(ctx);
+  ctx->flash_base = nullptr;
+}
 
 void release_context() {
   if (dfs_context == nullptr) return;
@@ -46,10 +56,7 @@ void release_context() {
   std::free(old);
 }
 
-void reset_for_tests() {
-  release_context();
-  g_mounted = false;
-}
+void reset_for_tests() { release_context(); }
 
 }  // namespace dfs
 }  // namespace kelvra
@@ -60,7 +67,6 @@ using namespace kelvra::dfs;
 extern "C" {
 
 KELVRA_API int32_t dfs_init(uint8_t* image, uint32_t size) {
-  g_mounted = false;
   // The earlier context is no longer used by anything: release it with what
   // its mount allocated, so that repeated mounts do not pile up memory.
   release_context();
@@ -74,10 +80,7 @@ KELVRA_API int32_t dfs_init(uint8_t* image, uint32_t size) {
   }
   ctx->staging_buffer = staging;
   dfs_context = ctx;
-  const int rc = afs_init(ctx, image, MOUNT_LINE_SIZE, MOUNT_CACHE_LINES, MOUNT_FILE_SLOTS, 0, size,
-                          MOUNT_FLAGS, 0, 0);
-  g_mounted = (rc == 0);
-  return rc;
+  return afs_init(ctx, image, MOUNT_LINE_SIZE, MOUNT_CACHE_LINES, MOUNT_FILE_SLOTS, 0, size, MOUNT_FLAGS, 0, 0);
 }
 
 KELVRA_API int32_t dfs_terminate(void) { return 0; }

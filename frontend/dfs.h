@@ -31,8 +31,15 @@ constexpr uint32_t MOUNT_FILE_SLOTS = 1024;
 constexpr uint32_t MOUNT_FLAGS = 0x20025u;
 constexpr uint32_t STAGING_SIZE = 4096;
 
-// True while dfs_context holds a volume whose mount succeeded.
+// True while AFS counts dfs_context as mounted.
 bool context_ready();
+
+// Unmounts the volume of dfs_context: AFS no longer counts it as mounted and
+// releases what the mount allocated, and neither the context nor the flash
+// driver keeps the image's address, so the host may release the image.
+// Every DFS operation then answers as for a volume that is not mounted. The
+// context itself stays in dfs_context until the next dfs_init.
+void unmount();
 
 // Tests only: releases the context and returns to the state at load.
 void reset_for_tests();

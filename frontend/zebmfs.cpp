@@ -114,11 +114,23 @@ void releaseAllTables() {
   s_fcsInitialized = false;
 }
 
+// Unmounts the MFS. The DFS volume is unmounted even when the front end did
+// not count it as mounted (a failed mount, or a context that the host mounted
+// itself), so that nothing refers to the image any more.
 void unmountMfs() {
   if (s_mfsInitialized) {
     s_mfsInitialized = false;
     dfs_terminate();
   }
+  kelvra::dfs::unmount();
+}
+
+// The end of a session (a term with keep = false, or one that gave up): the
+// host may release its MFS and EFS images afterwards, so the library lets go
+// of both. The next init mounts and starts them again.
+void releaseImages() {
+  unmountMfs();
+  kelvra::efs::stop();
 }
 
 }  // namespace
@@ -770,7 +782,7 @@ extern "C" KELVRA_API bool zebMfsNvarTerm(bool keep) {
   }
   if (!buildWriteBackSerialise()) {
     releaseAllTables();
-    unmountMfs();
+    releaseImages();
     reportMessage(ERR_NEW_PLIM_CFG, "");
     return false;
   }
@@ -792,7 +804,7 @@ extern "C" KELVRA_API bool zebMfsNvarTerm(bool keep) {
     }
     return true;
   }
-  unmountMfs();
+  releaseImages();
   releaseAllTables();
   return true;
 }

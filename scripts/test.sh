@@ -79,6 +79,12 @@ run_suite release
 run_suite sanitize
 run_suite x86
 
+# Every suite replayed the checked-in host sessions (session.replay): the
+# 64-bit and the 32-bit builds must have seen the same in every one.
+echo "== session digests: 64-bit and 32-bit builds"
+diff -u "$build/release/session-digests.txt" "$build/x86/session-digests.txt"
+diff -u "$build/release/session-digests.txt" "$build/sanitize/session-digests.txt"
+
 # Windows: the DLLs stand alone (exports, the platform compiler's alias and
 # imports checked); the suites and the host stand-in run under wine.
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
@@ -126,7 +132,7 @@ if [ -d tests/fuzz ] && ls tests/fuzz/*.cpp >/dev/null 2>&1; then
   configure fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVRA_FUZZ=ON -DKELVRA_SANITIZE=ON \
     -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
   cmake --build "$build/fuzz" -j "$jobs" --target fuzz_fcs_buffer fuzz_file_table \
-    fuzz_afs_mount fuzz_efs_mount
+    fuzz_afs_mount fuzz_efs_mount fuzz_session
   (cd "$build/fuzz" && ctest -j "$jobs" --output-on-failure -L fuzz)
 fi
 echo "== all configurations passed"

@@ -184,6 +184,28 @@ TEST_F(Loader, EveryRefusalLeavesEveryGlobalUnchanged) {
   EXPECT_NE(nullptr, EFS_files);  // the loaded flag never stays over a null table
 }
 
+TEST_F(Loader, FileCountBeyondSixteenBitIndexesIsRefused) {
+  LoadBaseline();
+  const Globals before = Globals::now();
+  SkuRec r = default_sku();
+  r.sku = 1;
+  for (uint32_t count : {0x10001u, 0x48484848u, 0xFFFFFFFFu}) {
+    r.files_num = count;
+    EXPECT_EQ(1, Load(build_blob({r}), 1)) << count;
+    EXPECT_TRUE(before == Globals::now()) << count;
+  }
+  // 65536 files: every 16-bit index names one.
+  r.files_num = 0x10000;
+  r.files.push_back({0xFFFF, 1, 8, 2});
+  ASSERT_EQ(0, Load(build_blob({r}), 1));
+  EXPECT_EQ(0x10000u, g_efs_files_num);
+  ASSERT_NE(nullptr, EFS_files);
+  EXPECT_TRUE(efs_file_is_defined(EFS_files[0xFFFF]));
+  const efs_file_entry_t last = EFS_files[0xFFFF];
+  EXPECT_EQ(1u, static_cast<uint32_t>(last.block));
+  EXPECT_EQ(8u, static_cast<uint32_t>(last.offset));
+}
+
 TEST_F(Loader, ExactFileBytesAndEmptyRecordLoad) {
   SkuRec r = default_sku();
   r.file_bytes = 60 * static_cast<int64_t>(r.files.size());

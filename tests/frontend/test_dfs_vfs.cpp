@@ -230,3 +230,53 @@ TEST_F(Dfs, EfsFilesThroughTheDfsLayer) {
   EXPECT_NE(rc, 0);
   EXPECT_TRUE(rc == 5 || rc == 22 || rc == 27 || rc == 28) << rc;
 }
+
+TEST_F(Dfs, ContextMountedByTheHostIsServedAndItsUnmountShowsEverywhere) {
+  Bytes bad(16 * 8192, 0xFF);
+  ASSERT_EQ(dfs_init(bad.data(), static_cast<uint32_t>(bad.size())), 5);
+  // The host mounts the exported context itself, with the library's flags.
+  Bytes image = createMfs();
+  ASSERT_EQ(afs_init(dfs_context, image.data(), 64, 10, 1024, 0, static_cast<uint32_t>(image.size()), 0x20025, 0, 0),
+            0);
+  const Bytes data = pattern(150, 3);
+  EXPECT_EQ(dfs_write(7, 0, 150, data.data(), 0), 0);
+  uint32_t size = 0;
+  EXPECT_EQ(dfs_getsize(7, &size), 0);
+  EXPECT_EQ(size, 150u);
+  Bytes back(150, 0);
+  uint32_t len = 150;
+  EXPECT_EQ(dfs_read(7, 0, &len, back.data()), 0);
+  EXPECT_EQ(back, data);
+  EXPECT_EQ(dfs_set_page_size(64), 0);
+  dfs_set_idle_reclaim_enabled();
+  EXPECT_TRUE(dfs_get_idle_reclaim_enabled());
+  EXPECT_EQ(dfs_force_dirty_erase(), 0);
+  const int full = dfs_force_full_reclaim();
+  EXPECT_TRUE(full == 0 || full == 11) << full;
+  EXPECT_NE(dfs_idle_reclaim(), 22);
+  EXPECT_EQ(dfs_mark_zombie_file(9), 0);
+  EXPECT_EQ(dfs_delete_file(7), 0);
+  EXPECT_EQ(dfs_write(7, 0, 150, data.data(), 0), 0);
+
+  // After the unmount every operation refuses alike and the image is left
+  // as it is.
+  kelvra::dfs::unmount();
+  const Bytes before = image;
+  len = 150;
+  EXPECT_EQ(dfs_getsize(7, &size), 22);
+  EXPECT_EQ(dfs_read(7, 0, &len, back.data()), 22);
+  EXPECT_EQ(dfs_write(7, 0, 1, data.data(), 0), 22);
+  EXPECT_EQ(dfs_delete_file(7), 22);
+  EXPECT_EQ(dfs_mark_zombie_file(9), 22);
+  EXPECT_EQ(dfs_set_page_size(64), 22);
+  EXPECT_EQ(dfs_force_dirty_erase(), 22);
+  EXPECT_EQ(dfs_force_full_reclaim(), 22);
+  EXPECT_EQ(dfs_idle_reclaim(), 22);
+  EXPECT_FALSE(dfs_get_idle_reclaim_enabled());
+  EXPECT_FALSE(dfs_idle_reclaim_needed());
+  EXPECT_EQ(image, before);
+  // Mounting again finds what was written.
+  ASSERT_EQ(dfs_init(image.data(), static_cast<uint32_t>(image.size())), 0);
+  EXPECT_EQ(dfs_getsize(7, &size), 0);
+  EXPECT_EQ(size, 150u);
+}

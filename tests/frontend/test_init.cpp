@@ -244,6 +244,16 @@ TEST_F(Init, MalformedVendorTableAndFileTable) {
   EXPECT_FALSE(zebFcsIsInitialized());
 }
 
+TEST_F(Init, EfsFileCountBeyondSixteenBitIndexesIsRefused) {
+  Inputs in = build(standard());
+  const uint32_t filesNum = 32 + 16 + 28;  // EFS file count of the SKU's EFST record
+  ASSERT_EQ(get32(in.ftblBlob, filesNum), 16u);
+  put32(in.ftblBlob, filesNum, 0x48484848u);
+  EXPECT_FALSE(init(in));
+  EXPECT_EQ(reportLines(), (Lines{"403:" + status(1)}));
+  EXPECT_FALSE(zebFcsIsInitialized());
+}
+
 TEST_F(Init, AllocationAndHandleFailures) {
   Standard s = standard();
   s.withOem = false;
@@ -353,7 +363,8 @@ TEST_F(Init, InitWithoutEfsImageStopsEfs) {
   ASSERT_TRUE(init(in));
   ASSERT_TRUE(EFS_is_initialized());
   ASSERT_TRUE(zebMfsNvarTerm(false));
-  EXPECT_TRUE(EFS_is_initialized());  // term stops the MFS only
+  // The last term lets go of the EFS image as well as the MFS image.
+  EXPECT_FALSE(EFS_is_initialized());
   in.efs.clear();
   Standard s = standard();
   // Without the EFS image the EFS-resident NVAR cannot be pulled: leave it

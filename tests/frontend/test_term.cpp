@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "afs/Afs.h"
+#include "afs/AfsPhysicalWin32Spi.h"
 #include "efs/EFS.h"
 #include "fe_fixture.h"
 #include "frontend/dfs.h"
@@ -308,4 +309,89 @@ TEST_F(Term, OemEntryWithoutValueHidesTheVendorValue) {
   // vendor's value again.
   EXPECT_FALSE(zebmfsCheckNvarExists(PLAIN, FCS_FILE_PLIM_CFG));
   EXPECT_EQ(get(PLAIN, FCS_FILE_CURRENT_VALUES), text("vendor-plain"));
+}
+
+namespace {
+
+// Every call a host may still make after the last term, over an MFS and an
+// EFS image that the host has released: each answers as for a volume that is
+// not mounted (under AddressSanitizer any touch of the released images
+// fails the test).
+void expectNothingReachesTheImages() {
+  uint32_t plain = 0;
+  uint32_t efs = 0;
+  ASSERT_EQ(pathToFileNumber(PLAIN, &plain), 0);
+  ASSERT_EQ(pathToFileNumber(EFSVAR, &efs), 0);
+  uint8_t buf[64] = {};
+  uint32_t size = 0;
+  uint32_t len = sizeof(buf);
+  EXPECT_EQ(readVfs(PLAIN, 0, buf, sizeof(buf)), 6);
+  EXPECT_EQ(readVfs(EFSVAR, 0, buf, sizeof(buf)), 6);
+  EXPECT_EQ(readVfs(DEPLOY, 0, buf, 1), 6);
+  EXPECT_EQ(dfs_read(plain, 0, &len, buf), 22);
+  EXPECT_EQ(dfs_read(efs, 0, &len, buf), 2);
+  EXPECT_EQ(dfs_getsize(plain, &size), 22);
+  EXPECT_EQ(dfs_getsize(efs, &size), 5);  // EFS's 1, folded
+  EXPECT_EQ(dfs_write(plain, 0, 4, buf, 1), 22);
+  EXPECT_EQ(dfs_write(efs, 0, 4, buf, 0), 5);
+  EXPECT_EQ(dfs_delete_file(plain), 22);
+  EXPECT_EQ(dfs_mark_zombie_file(9), 22);
+  EXPECT_EQ(dfs_set_page_size(64), 22);
+  EXPECT_EQ(dfs_force_full_reclaim(), 22);
+  EXPECT_EQ(dfs_force_dirty_erase(), 22);
+  EXPECT_EQ(dfs_idle_reclaim(), 22);
+  EXPECT_FALSE(dfs_idle_reclaim_needed());
+  dfs_set_idle_reclaim_enabled();
+  EXPECT_FALSE(dfs_get_idle_reclaim_enabled());
+  EXPECT_EQ(gpBuffer, nullptr);
+  EXPECT_EQ(EFS_is_initialized(), 0);
+  len = sizeof(buf);
+  EXPECT_EQ(EFS_read(0, 0, &len, buf), 1);
+  EXPECT_EQ(EFS_write(0, 0, 4, buf), 1);
+  EXPECT_EQ(EFS_get_file_size(0, &size), 1);
+  EXPECT_EQ(EFS_delete(0), 1);
+  EXPECT_EQ(EFS_idle_reclaim(), 1);
+  EXPECT_EQ(EFS_erase(), 1);
+  EXPECT_EQ(EFS_write_RTFD_marker(), 1);
+  EXPECT_EQ(EFS_init(0), 1);
+  EXPECT_FALSE(zebMfsIsVfsDeployed());
+}
+
+}  // namespace
+
+TEST_F(Term, NothingReachesTheImagesAfterTheLastTerm) {
+  Inputs in = build(standard());
+  ASSERT_TRUE(init(in));
+  // A term with keep = true leaves both volumes in service.
+  set(PLAIN, text("kept"));
+  ASSERT_TRUE(zebMfsNvarTerm(true));
+  EXPECT_TRUE(EFS_is_initialized());
+  uint8_t buf[8] = {};
+  EXPECT_EQ(readVfs(PLAIN, 0, buf, 4), 0);
+  EXPECT_EQ(Bytes(buf, buf + 4), text("kept"));
+  EXPECT_EQ(readVfs(EFSVAR, 0, buf, 4), 0);
+
+  ASSERT_TRUE(zebMfsNvarTerm(false));
+  const Bytes mfs = in.mfs;
+  const Bytes efs = in.efs;
+  Bytes().swap(in.mfs);  // the host releases its images
+  Bytes().swap(in.efs);
+  expectNothingReachesTheImages();
+
+  // The next init mounts and starts both again.
+  in.mfs = mfs;
+  in.efs = efs;
+  g_reports.clear();
+  ASSERT_TRUE(init(in)) << ::testing::PrintToString(reportLines());
+  EXPECT_TRUE(EFS_is_initialized());
+  EXPECT_TRUE(zebMfsIsVfsDeployed());
+  EXPECT_EQ(get(PLAIN, FCS_FILE_CURRENT_VALUES), text("kept"));
+  EXPECT_EQ(get(EFSVAR, FCS_FILE_CURRENT_VALUES), text("efs!"));
+
+  // A term that gives up ends the session as well.
+  set(NOPULL, Bytes(65, 0x20));  // above the file's maximum
+  EXPECT_FALSE(zebMfsNvarTerm(true));
+  Bytes().swap(in.mfs);
+  Bytes().swap(in.efs);
+  expectNothingReachesTheImages();
 }

@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "afs/Afs.h"
-#include "afs/AfsCrc.h"
 #include "afs/AfsTypes.h"
+#include "image_checks.h"
 #include "overlay.h"
 
 namespace {
@@ -54,41 +54,6 @@ const std::vector<uint8_t>& base_image(uint32_t units) {
   return img;
 }
 
-uint16_t rd16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
-
-void set_page_check(uint8_t* slot, uint16_t lpn) {
-  const uint8_t two[2] = {static_cast<uint8_t>(lpn), static_cast<uint8_t>(lpn >> 8)};
-  const uint16_t c = crc16(slot, AFS_PAGE_SIZE, two);
-  slot[64] = static_cast<uint8_t>(c);
-  slot[65] = static_cast<uint8_t>(c >> 8);
-}
-
-// Recomputes every unit header's check byte and every written page's check
-// value (log pages from the chained page map, data pages from their slot).
-void fix_checks(std::vector<uint8_t>& image) {
-  for (size_t u = 0; u < image.size() / kUnit; ++u) {
-    uint8_t* e = image.data() + u * kUnit;
-    e[16] = crc8(e, 16);
-    const uint16_t first = rd16(e + 14);
-    if (first != 0) {
-      for (uint32_t s = 0; s < AFS_DATA_SLOTS; ++s) {
-        if (e[AFS_DATA_STATUS_OFFSET + s] != AFS_STATUS_FREE) {
-          set_page_check(e + AFS_DATA_SLOT_OFFSET + AFS_SLOT_SIZE * s, static_cast<uint16_t>(first + s));
-        }
-      }
-      continue;
-    }
-    uint16_t prev = 0;
-    for (uint32_t k = 0; k < AFS_LOG_SLOTS; ++k) {
-      const uint16_t entry = rd16(e + AFS_LOG_MAP_OFFSET + 2 * k);
-      if (entry == AFS_LOG_ENTRY_ERASED) break;
-      const uint8_t two[2] = {static_cast<uint8_t>(prev), static_cast<uint8_t>(prev >> 8)};
-      prev = static_cast<uint16_t>(entry ^ crc14(two, 2));
-      set_page_check(e + AFS_LOG_SLOT_OFFSET + AFS_SLOT_SIZE * k, prev);
-    }
-  }
-}
-
 void read_files(Volume& v) {
   for (int id : kIds) {
     uint32_t size = 0;
@@ -113,7 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int write_id = kIds[data[1] % 7];
   std::vector<uint8_t> image = base_image(units);
   apply_overlay(image, data, size, 2);
-  if (data[0] & 0x80) fix_checks(image);
+  if (data[0] & 0x80) fuzz_checks::fix_afs_checks(image.data(), image.size());
 
   Volume v;
   if (v.init(image, kMountFlags) != 0) return 0;

@@ -16,6 +16,7 @@
 #include "common/le.h"
 #include "efs/EFS.h"
 #include "efs/efs_tools_utils.h"
+#include "image_checks.h"
 #include "overlay.h"
 
 namespace {
@@ -66,34 +67,6 @@ const std::vector<uint8_t>& base_image() {
   return img;
 }
 
-bool erased(const uint8_t* p, size_t n) {
-  for (size_t i = 0; i < n; ++i) {
-    if (p[i] != 0xFF) return false;
-  }
-  return true;
-}
-
-// Recomputes the CRCs of every block-map header and entry and of every data
-// block's header and data area (erased ones stay erased).
-void fix_checks(std::vector<uint8_t>& image) {
-  const uint32_t total = g_efs_valid_block_num + g_efs_non_valid_block_num;
-  const uint32_t entry = total + 12;
-  for (uint32_t i = 0; i < g_efs_bm_num; ++i) {
-    uint8_t* bm = image.data() + i * EFS_PAGE_SIZE;
-    if (!erased(bm, 16)) put32(bm + 12, EFS_crc32(0, bm, 12));
-    for (uint32_t at = EFS_BM_FIRST_ENTRY; at + entry <= EFS_BM_ENTRY_LIMIT; at += entry) {
-      if (!erased(bm + at, entry)) put32(bm + at + total + 8, EFS_crc32(0, bm + at, total + 8));
-    }
-  }
-  for (uint32_t p = 0; p < total; ++p) {
-    uint8_t* b = image.data() + (g_efs_bm_num + p) * EFS_PAGE_SIZE;
-    if (!erased(b, 16)) put32(b + 12, EFS_crc32(0, b, 12));
-    if (!erased(b + 16, EFS_DATA_AREA_SIZE)) {
-      put32(b + EFS_FOOTER_OFFSET, EFS_crc32(0, b + EFS_HEADER_SIZE, EFS_DATA_AREA_SIZE));
-    }
-  }
-}
-
 void read_files() {
   for (uint32_t f = 0; f < g_efs_files_num; ++f) {
     uint32_t size = 0;
@@ -114,7 +87,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 2) return 0;
   std::vector<uint8_t> image = base_image();
   apply_overlay(image, data, size, 2);
-  if (data[0] & 0x80) fix_checks(image);
+  if (data[0] & 0x80) {
+    fuzz_checks::fix_efs_checks(image.data(), image.size(), g_efs_bm_num,
+                                g_efs_valid_block_num + g_efs_non_valid_block_num);
+  }
 
   if (EFS_init_tools(image.data()) == 0) {
     read_files();
