@@ -1,14 +1,16 @@
 #!/usr/bin/env python3
 """Turns the host-cycle benchmark's JSON output into one table.
 
-    summarise.py RESULTS.json [BASELINE.json]
+    summarise.py RESULTS.json... [--baseline BASELINE.json...]
 
 For each N: the median time of every phase, its ratio to the phase's flash
 floor, the whole cycle and the peak heap per NVAR; then each phase's growth
 exponent between the smallest and the largest N of the MFS-only sizes, and
-the cycle at N = 10000 against the cycle at N = 2047. With a baseline file
-(an earlier run), both tables are printed, baseline first.
+the cycle at N = 10000 against the cycle at N = 2047. Several files of one
+kind are read as one run. With baseline files (an earlier run), both tables
+are printed, baseline first.
 """
+import argparse
 import json
 import math
 import statistics
@@ -40,9 +42,8 @@ def load(path):
             continue
         runs[name].append(b)
     out = {}
-    for name, entries in runs.items():
-        if name in medians:
-            entries = [medians[name]]
+    for name in set(runs) | set(medians):
+        entries = [medians[name]] if name in medians else runs[name]
         rec = {"ms": statistics.median(e["real_time"] * UNIT_MS[e["time_unit"]] for e in entries)}
         for key in entries[0]:
             if isinstance(entries[0][key], (int, float)) and key not in rec:
@@ -116,15 +117,25 @@ def table(title, runs):
     return "\n".join(lines)
 
 
-def main(argv):
-    if len(argv) not in (2, 3):
-        print(__doc__)
-        return 2
-    if len(argv) == 3:
-        print(table(f"Baseline ({argv[2]})", load(argv[2])))
-    print(table(f"Results ({argv[1]})", load(argv[1])))
+def load_all(paths):
+    runs = {"__fits__": {}}
+    for path in paths:
+        one = load(path)
+        runs["__fits__"].update(one.pop("__fits__"))
+        runs.update(one)
+    return runs
+
+
+def main():
+    parser = argparse.ArgumentParser(description="Summarises host-cycle benchmark results.")
+    parser.add_argument("results", nargs="+")
+    parser.add_argument("--baseline", nargs="+", default=[])
+    args = parser.parse_args()
+    if args.baseline:
+        print(table("Baseline (" + ", ".join(args.baseline) + ")", load_all(args.baseline)))
+    print(table("Results (" + ", ".join(args.results) + ")", load_all(args.results)))
     return 0
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv))
+    sys.exit(main())
