@@ -23,7 +23,7 @@ class Directory : public IFile {
   KELVRA_API bool isDirectory() override;
   // Own record + every child's size + 12 when named (32-bit, wraps).
   KELVRA_API uint32_t getSize() override;
-  // Appends the file (the path is not used) and sorts the children by name.
+  // Places the file among the children in name order (the path is not used).
   // Refuses a null file.
   KELVRA_API bool addFile(std::string path, std::shared_ptr<IFile> file) override;
   // Removes the child named by the path's first '/'-separated part, or hands

@@ -54,19 +54,9 @@ std::string stored_name(const char* name) {
   return std::string(name, n);
 }
 
-const file_table_entry_t* table_entry_by_name(const char* name) {
-  for (const file_table_entry_t* e = fcs::table_begin(); e != fcs::table_end(); ++e) {
-    if (std::strncmp(e->name, name, FTBL_NAME_SIZE) == 0) return e;
-  }
-  return nullptr;
-}
+const file_table_entry_t* table_entry_by_name(const char* name) { return fcs::find_entry_by_name(name); }
 
-const file_table_entry_t* table_entry_by_number(fileno_t number) {
-  for (const file_table_entry_t* e = fcs::table_begin(); e != fcs::table_end(); ++e) {
-    if (e->fileno == number) return e;
-  }
-  return nullptr;
-}
+const file_table_entry_t* table_entry_by_number(fileno_t number) { return fcs::find_entry_by_number(number); }
 
 std::shared_ptr<IFile> find_in_root(FcsHandle* h, const char* name) {
   std::shared_ptr<IFile> node;

@@ -2,8 +2,10 @@
 
 #include "fcs/FileTable.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
+#include <vector>
 
 #include "common/le.h"
 #include "efs/efs_tools_utils.h"
@@ -38,7 +40,95 @@ void decode_entry(const uint8_t* p, file_table_entry_t* e) {
   e->max_size = le::get32(p + ftbl_off::MAX_SIZE);
 }
 
+// The selected entries sorted by name and by number, each as positions into
+// the selection. Among entries of equal key the lower position sorts first,
+// so a binary search finds the entry that a scan from entry 0 would. Built
+// for the selection that `base` and `count` describe; a selection that no
+// longer matches them (the exported globals were changed) is indexed afresh.
+// Without memory for an index the lookups scan, as they always could.
+struct TableIndex {
+  const file_table_entry_t* base = nullptr;
+  int32_t count = 0;
+  std::vector<int32_t> byName;
+  std::vector<int32_t> byNumber;
+};
+
+TableIndex& table_index() {
+  // Never destroyed: lookups may run during static destruction.
+  static auto* index = new TableIndex();
+  return *index;
+}
+
+// The lookups' comparison: strncmp over at most 48 bytes. Its sign is a
+// total order on the names as it reads them (unsigned bytes up to a NUL or
+// the 48th byte), and it is 0 exactly for the names it finds equal.
+int compare_names(const char* a, const char* b) { return std::strncmp(a, b, FTBL_NAME_SIZE); }
+
+void forget_index() {
+  TableIndex& index = table_index();
+  index.base = nullptr;
+  index.count = 0;
+  index.byName.clear();
+  index.byNumber.clear();
+}
+
+// The index of the current selection, or null when it cannot be built.
+const TableIndex* current_index() {
+  TableIndex& index = table_index();
+  const file_table_entry_t* base = table_begin();
+  const int32_t count = base == nullptr ? 0 : g_table_num_files;
+  if (index.base == base && index.count == count) return &index;
+  try {
+    index.byName.resize(static_cast<size_t>(count));
+    for (int32_t i = 0; i < count; ++i) index.byName[static_cast<size_t>(i)] = i;
+    index.byNumber = index.byName;
+  } catch (const std::bad_alloc&) {
+    forget_index();
+    return nullptr;
+  }
+  std::sort(index.byName.begin(), index.byName.end(), [base](int32_t a, int32_t b) {
+    const int order = compare_names(base[a].name, base[b].name);
+    return order < 0 || (order == 0 && a < b);
+  });
+  std::sort(index.byNumber.begin(), index.byNumber.end(), [base](int32_t a, int32_t b) {
+    return base[a].fileno < base[b].fileno || (base[a].fileno == base[b].fileno && a < b);
+  });
+  index.base = base;
+  index.count = count;
+  return &index;
+}
+
 }  // namespace
+
+file_table_entry_t* find_entry_by_name(const char* name) {
+  const TableIndex* index = current_index();
+  if (index == nullptr) {
+    for (const file_table_entry_t* e = table_begin(); e != table_end(); ++e) {
+      if (compare_names(e->name, name) == 0) return g_table_buf + (e - g_table_buf);
+    }
+    return nullptr;
+  }
+  const file_table_entry_t* base = index->base;
+  const auto it = std::lower_bound(index->byName.begin(), index->byName.end(), name,
+                                   [base](int32_t e, const char* n) { return compare_names(base[e].name, n) < 0; });
+  if (it == index->byName.end() || compare_names(base[*it].name, name) != 0) return nullptr;
+  return g_table_buf + *it;
+}
+
+file_table_entry_t* find_entry_by_number(fileno_t number) {
+  const TableIndex* index = current_index();
+  if (index == nullptr) {
+    for (const file_table_entry_t* e = table_begin(); e != table_end(); ++e) {
+      if (e->fileno == number) return g_table_buf + (e - g_table_buf);
+    }
+    return nullptr;
+  }
+  const file_table_entry_t* base = index->base;
+  const auto it = std::lower_bound(index->byNumber.begin(), index->byNumber.end(), number,
+                                   [base](int32_t e, fileno_t n) { return base[e].fileno < n; });
+  if (it == index->byNumber.end() || base[*it].fileno != number) return nullptr;
+  return g_table_buf + *it;
+}
 
 const file_table_entry_t* table_begin() {
   return (g_table_buf == nullptr || g_table_num_files <= 0) ? nullptr : g_table_buf;
@@ -50,6 +140,7 @@ const file_table_entry_t* table_end() {
 }
 
 void reset_file_table_for_tests() {
+  forget_index();
   delete[] g_table_buf;
   g_table_buf = nullptr;
   g_table_num_files = 0;
@@ -65,19 +156,10 @@ using namespace kelvra;
 namespace {
 
 file_table_entry_t* find_by_name(const char* name) {
-  if (name == nullptr) return nullptr;
-  for (const file_table_entry_t* e = fcs::table_begin(); e != fcs::table_end(); ++e) {
-    if (std::strncmp(e->name, name, FTBL_NAME_SIZE) == 0) return g_table_buf + (e - g_table_buf);
-  }
-  return nullptr;
+  return name == nullptr ? nullptr : fcs::find_entry_by_name(name);
 }
 
-file_table_entry_t* find_by_number(fileno_t number) {
-  for (const file_table_entry_t* e = fcs::table_begin(); e != fcs::table_end(); ++e) {
-    if (e->fileno == number) return g_table_buf + (e - g_table_buf);
-  }
-  return nullptr;
-}
+file_table_entry_t* find_by_number(fileno_t number) { return fcs::find_entry_by_number(number); }
 
 }  // namespace
 
@@ -116,6 +198,9 @@ int load_file_table(const void* blob_arg, uint32_t sku, uint32_t size) {
     g_table_buf = copy;
     g_table_num_files = static_cast<int32_t>(file_count);
     g_dfs_sku = sku;
+    // Index the new selection now (the old index described freed storage).
+    fcs::forget_index();
+    (void)fcs::current_index();
     break;
   }
 

@@ -48,6 +48,12 @@ namespace fcs {
 const file_table_entry_t* table_begin();
 const file_table_entry_t* table_end();
 
+// The first selected entry whose name equals `name` over at most 48 bytes
+// (as strncmp with a limit of 48), or null; `name` must not be null.
+file_table_entry_t* find_entry_by_name(const char* name);
+// The first selected entry with that file number, or null.
+file_table_entry_t* find_entry_by_number(fileno_t number);
+
 // Test hook: when non-zero, the next selections fail to allocate their copy
 // (counted down).
 extern uint32_t g_fail_table_copies;

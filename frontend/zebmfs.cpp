@@ -4,8 +4,13 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 
 #include "common/le.h"
 #include "efs/EFS.h"
@@ -85,7 +90,81 @@ std::string nvarKey(const char* path) {
   return std::string("/home/") + path;
 }
 
+// Each table's entries by name, so that a path is found without a walk along
+// the list. Names compare as the lookups always have, over at most 255
+// characters (as by strncmp); where several entries share a name (no add
+// lets a second one in) the index keeps the first in list order, the one a
+// walk finds. An index belongs to the list that its first and last entry and
+// count describe: a table whose list changed other than through linkEntry is
+// indexed afresh from its list at the next lookup. Without memory for an
+// index, a table's lookups walk its list, as they always could.
+struct EntryIndex {
+  const FcsTable* table = nullptr;
+  const FcsFileEntry* first = nullptr;
+  const FcsFileEntry* last = nullptr;
+  uint32_t count = 0;
+  std::unordered_map<std::string_view, FcsFileEntry*> byName;
+};
+
+std::vector<std::unique_ptr<EntryIndex>>& entryIndexes() {
+  // Never destroyed: tables are not released at unload either.
+  static auto* indexes = new std::vector<std::unique_ptr<EntryIndex>>();
+  return *indexes;
+}
+
+// A name as the lookups compare it: up to its NUL, at most 255 characters.
+std::string_view nameKey(const char* name) { return std::string_view(name, strnlen(name, sizeof(FcsFileEntry::name))); }
+int compareNames(const char* a, const char* b) { return std::strncmp(a, b, sizeof(FcsFileEntry::name)); }
+
+void forgetIndex(const FcsTable& table) {
+  auto& indexes = entryIndexes();
+  indexes.erase(std::remove_if(indexes.begin(), indexes.end(), [&table](const auto& x) { return x->table == &table; }),
+                indexes.end());
+}
+
+// The table's index, brought up to its list; null without memory for it.
+EntryIndex* indexOf(const FcsTable& table) {
+  auto& indexes = entryIndexes();
+  auto found = std::find_if(indexes.begin(), indexes.end(), [&table](const auto& x) { return x->table == &table; });
+  if (found != indexes.end() && (*found)->first == table.firstEntry && (*found)->last == table.lastEntry &&
+      (*found)->count == table.entryCount) {
+    return found->get();
+  }
+  try {
+    if (found == indexes.end()) {
+      indexes.push_back(std::make_unique<EntryIndex>());
+      indexes.back()->table = &table;
+      found = indexes.end() - 1;
+    }
+    EntryIndex& index = **found;
+    index.byName.clear();
+    for (FcsFileEntry* e = table.firstEntry; e != nullptr; e = e->next) index.byName.emplace(nameKey(e->name), e);
+    index.first = table.firstEntry;
+    index.last = table.lastEntry;
+    index.count = table.entryCount;
+    return &index;
+  } catch (const std::bad_alloc&) {
+    forgetIndex(table);
+    return nullptr;
+  }
+}
+
+// The first entry of the table's list whose name equals the key.
+FcsFileEntry* findEntry(const FcsTable& table, const char* key) {
+  if (table.firstEntry == nullptr) return nullptr;
+  const EntryIndex* index = indexOf(table);
+  if (index == nullptr) {
+    for (FcsFileEntry* e = table.firstEntry; e != nullptr; e = e->next) {
+      if (compareNames(e->name, key) == 0) return e;
+    }
+    return nullptr;
+  }
+  const auto it = index->byName.find(nameKey(key));
+  return it == index->byName.end() ? nullptr : it->second;
+}
+
 void linkEntry(FcsTable& table, FcsFileEntry* entry) {
+  EntryIndex* index = indexOf(table);
   entry->inTable = 1;
   entry->prev = table.lastEntry;
   entry->next = nullptr;
@@ -96,6 +175,15 @@ void linkEntry(FcsTable& table, FcsFileEntry* entry) {
   }
   table.lastEntry = entry;
   table.entryCount++;
+  if (index == nullptr) return;
+  try {
+    index->byName.emplace(nameKey(entry->name), entry);
+    index->first = table.firstEntry;
+    index->last = table.lastEntry;
+    index->count = table.entryCount;
+  } catch (const std::bad_alloc&) {
+    forgetIndex(table);
+  }
 }
 
 // The 12 stored bytes of a record header.
@@ -175,9 +263,11 @@ void zebMfsFreeFcsTable(FcsTable& table) {
   table.firstEntry = nullptr;
   table.lastEntry = nullptr;
   table.entryCount = 0;
+  forgetIndex(table);
 }
 
 void zebMfsResetFcsTable(FcsTable& table, uint32_t kind) {
+  forgetIndex(table);
   table.handle = nullptr;
   table.kind = kind;
   table.entryCount = 0;
@@ -222,11 +312,9 @@ bool zebMfsAddNewFileFcs(FcsTable& table, FcsFileEntry* entry, bool checkMax, in
     reportMessage(ERR_ENTRY_IN_USE, "");
     return false;
   }
-  for (const FcsFileEntry* e = table.firstEntry; e != nullptr; e = e->next) {
-    if (std::strncmp(e->name, entry->name, sizeof(e->name)) == 0) {
-      reportMessage(ERR_DUPLICATE_LABEL, "");
-      return false;
-    }
+  if (findEntry(table, entry->name) != nullptr) {
+    reportMessage(ERR_DUPLICATE_LABEL, "");
+    return false;
   }
   // A record's size is 16 bits wide: a larger value would be cut short in the
   // table. Refuse it as the handle API refuses a record it cannot hold.
@@ -272,11 +360,9 @@ FcsFileEntry* zebMfsFindFileEntryInTable(FcsFileName kind, const char* path) {
       return nullptr;
   }
   if (!s_fcsInitialized || table->firstEntry == nullptr) return nullptr;
+  if (std::strncmp(path, "/home/", 6) == 0) return findEntry(*table, path);
   const std::string key = nvarKey(path);
-  for (FcsFileEntry* e = table->firstEntry; e != nullptr; e = e->next) {
-    if (std::strncmp(e->name, key.c_str(), sizeof(e->name)) == 0) return e;
-  }
-  return nullptr;
+  return findEntry(*table, key.c_str());
 }
 
 bool zebMfsLoadFcsTableFiles(FcsTable& table, bool withData) {
@@ -378,13 +464,8 @@ bool zebMfsGenerateFcsCurrentsTable(FcsTable& current, const FcsTable& vendor, c
   }
   for (const FcsFileEntry* v = vendor.firstEntry; v != nullptr; v = v->next) {
     if (!v->hasValue) continue;
-    const FcsFileEntry* source = v;
-    for (const FcsFileEntry* o = oem.firstEntry; o != nullptr; o = o->next) {
-      if (std::strncmp(o->name, v->name, sizeof(o->name)) == 0) {
-        source = o;
-        break;
-      }
-    }
+    const FcsFileEntry* inOem = findEntry(oem, v->name);
+    const FcsFileEntry* source = inOem != nullptr ? inOem : v;
     // A copy or an add that fails would silently drop the NVAR (or fall back
     // to the vendor's value) in the current values and in the next OEM table:
     // the build fails instead. A failed copy reaches the add as null, which
