@@ -109,6 +109,9 @@ wine "$build/win-x86_64/bin/kelvra-host.exe" >/dev/null 2>&1 || true
 for arch in "${wine_archs[@]}"; do
   echo "== Windows suite under wine: $arch"
   (cd "$build/win-$arch" && ctest -j "$jobs" --output-on-failure --timeout 900)
+  # The replayed host sessions: Windows saw what Linux saw (the Windows
+  # digest file has DOS line ends).
+  diff -u --strip-trailing-cr "$build/release/session-digests.txt" "$build/win-$arch/session-digests.txt"
 done
 
 echo "== the demo's final images: the same bytes from every build"
