@@ -48,14 +48,7 @@ static void session(void) {
   uint32_t size = 0, maxSize = 0, oemSize = 0;
   bool editable = false;
 
-  link_build_ftbl(ftbl);
-  memcpy(vendor, link_vendor_table, sizeof(vendor));
-  memset(&tables, 0, sizeof(tables));
-  tables.varnokCfg.data = vendor;
-  tables.varnokCfg.size = sizeof(vendor);
-  tables.fileTable.data = ftbl;
-  tables.fileTable.size = sizeof(ftbl);
-  tables.skuId = LINK_SKU;
+  link_input_tables(&tables, ftbl, vendor);
 
   CHECK(zebMfsKelvraInit(&tables, onStatus));
   CHECK(zebFcsIsInitialized());

@@ -19,7 +19,7 @@ static void put32(uint8_t* p, uint32_t v) {
   put16(p + 2, v >> 16);
 }
 
-void link_build_ftbl(uint8_t* b) {
+static void build_ftbl(uint8_t* b) {
   const uint32_t efst = 32, efsFiles = efst + 16 + 40, table = efsFiles + 60;
   memset(b, 0, LINK_FTBL_SIZE);
   memcpy(b, "FTBL", 4);
@@ -47,4 +47,15 @@ void link_build_ftbl(uint8_t* b) {
   put32(b + table + 0x30, LINK_NVAR_FILENO);
   put16(b + table + 0x3A, 3);                 /* file id */
   put32(b + table + 0x40, LINK_NVAR_MAX);
+}
+
+void link_input_tables(KelvraInputTables* tables, uint8_t* ftbl, uint8_t* vendor) {
+  build_ftbl(ftbl);
+  memcpy(vendor, link_vendor_table, LINK_VENDOR_SIZE);
+  memset(tables, 0, sizeof(*tables));
+  tables->varnokCfg.data = vendor;
+  tables->varnokCfg.size = LINK_VENDOR_SIZE;
+  tables->fileTable.data = ftbl;
+  tables->fileTable.size = LINK_FTBL_SIZE;
+  tables->skuId = LINK_SKU;
 }

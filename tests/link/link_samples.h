@@ -4,8 +4,7 @@
 #ifndef KELVRA_LINK_SAMPLES_H
 #define KELVRA_LINK_SAMPLES_H
 
-#include <stddef.h>
-#include <stdint.h>
+#include <KelvraStorageLib.h>
 
 #define LINK_SKU 7u
 #define LINK_FTBL_SIZE 1024u
@@ -29,7 +28,9 @@
 #define LINK_VENDOR_SIZE 18u
 extern const uint8_t link_vendor_table[LINK_VENDOR_SIZE];
 
-/* Fills `out` (LINK_FTBL_SIZE bytes) with the file table. */
-void link_build_ftbl(uint8_t* out);
+/* Fills `ftbl` (LINK_FTBL_SIZE bytes) with the file table and `vendor`
+ * (LINK_VENDOR_SIZE bytes) with the vendor table, and `tables` with the
+ * inputs of an init over just these two. */
+void link_input_tables(KelvraInputTables* tables, uint8_t* ftbl, uint8_t* vendor);
 
 #endif

@@ -28,14 +28,7 @@ static int session(void* lib) {
   *(void**)&term = dlsym(lib, "zebMfsNvarTerm");
   *(void**)&get = dlsym(lib, "zebMfsNvarGet");
   if (init == NULL || term == NULL || get == NULL) return 0;
-  link_build_ftbl(ftbl);
-  memcpy(vendor, link_vendor_table, sizeof(vendor));
-  memset(&tables, 0, sizeof(tables));
-  tables.varnokCfg.data = vendor;
-  tables.varnokCfg.size = sizeof(vendor);
-  tables.fileTable.data = ftbl;
-  tables.fileTable.size = sizeof(ftbl);
-  tables.skuId = LINK_SKU;
+  link_input_tables(&tables, ftbl, vendor);
   ok = init(&tables, NULL) && get(LINK_NVAR, &data, &size, FCS_FILE_CURRENT_VALUES, NULL, NULL) &&
        size == 2 && data[0] == 0xDC && term(true) && term(false);
   return ok;
