@@ -39,6 +39,7 @@
 #include "frontend/miniVfs.h"
 #include "frontend/zebmfs.h"
 #include "heap_counter.h"
+#include "host/support/kelvra_host.h"
 
 // The translation layer's page check and slot builder, counted: every page it
 // reads is checked with one CRC-16 (crc16), every page it writes is built
@@ -90,14 +91,6 @@ const char* const kPhaseNames[PHASES] = {"init", "resize_write", "term_keep", "t
   std::exit(1);
 }
 
-void put16(Bytes& b, size_t at, uint16_t v) {
-  b[at] = static_cast<uint8_t>(v);
-  b[at + 1] = static_cast<uint8_t>(v >> 8);
-}
-void put32(Bytes& b, size_t at, uint32_t v) {
-  for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
 uint32_t mix(uint32_t i, uint32_t salt) {
   uint32_t x = i * 0x9E3779B1u + salt * 0x85EBCA77u + 1;
   x ^= x >> 15;
@@ -113,30 +106,6 @@ uint32_t otherSize(uint32_t i, uint32_t salt, uint32_t other) {
   return s != other ? s : (s == MAX_VALUE ? 8 : s + 1);
 }
 
-struct FcsRecord {
-  uint32_t fileno;
-  Bytes payload;
-};
-
-Bytes buildFcs(const std::vector<FcsRecord>& records) {
-  size_t payload = 0;
-  for (const auto& r : records) payload += r.payload.size();
-  Bytes b(4 + 12 * records.size() + payload, 0);
-  put32(b, 0, static_cast<uint32_t>(records.size()));
-  size_t at = 4 + 12 * records.size();
-  for (size_t i = 0; i < records.size(); ++i) {
-    const size_t h = 4 + 12 * i;
-    put32(b, h, records[i].fileno);
-    put32(b, h + 4, static_cast<uint32_t>(at));
-    put16(b, h + 8, static_cast<uint16_t>(records[i].payload.size()));
-    put16(b, h + 10, 1);  // holds a value
-    std::copy(records[i].payload.begin(), records[i].payload.end(), b.begin() + static_cast<long>(at));
-    at += records[i].payload.size();
-  }
-  return b;
-}
-
-// What the flash floor of one phase consists of.
 struct FloorWork {
   uint64_t pagesRead = 0;
   uint64_t pagesWritten = 0;
@@ -221,36 +190,23 @@ void buildInputs(Workload& w) {
 
   // File table: the deploy marker in slot 0, then the NVARs in name order
   // with ascending file numbers.
-  const size_t tableAt = 32;
-  const size_t entries = n + 1;
-  w.ftbl.assign(std::max<size_t>(1024, tableAt + 68 * entries), 0);
-  std::memcpy(w.ftbl.data(), "FTBL", 4);
-  put32(w.ftbl, 12, 1);
-  put32(w.ftbl, 16, SKU);
-  put32(w.ftbl, 20, static_cast<uint32_t>(tableAt));
-  put32(w.ftbl, 24, static_cast<uint32_t>(entries));
-  for (size_t k = 0; k < entries; ++k) {
-    const size_t e = tableAt + 68 * k;
-    const std::string& name = k == 0 ? std::string(DEPLOY) : w.names[k - 1];
-    std::memcpy(w.ftbl.data() + e, name.data(), std::min<size_t>(48, name.size()));
-    const uint32_t i = static_cast<uint32_t>(k) - 1;
-    put32(w.ftbl, e + 0x30, k == 0 ? 0x100 : 0x1000 + i);
-    put16(w.ftbl, e + 0x34, k == 0 || i < w.inMfs ? 0 : ATTR_TABLE_ONLY);
-    put16(w.ftbl, e + 0x3A, static_cast<uint16_t>(k == 0 || i >= w.inMfs ? 0 : i + 1));
-    put32(w.ftbl, e + 0x40, MAX_VALUE);
+  std::vector<kelvra_host::FtblEntry> entries;
+  entries.push_back({DEPLOY, 0x100, 0, 0, 0, MAX_VALUE});
+  for (uint32_t i = 0; i < n; ++i) {
+    const bool inMfs = i < w.inMfs;
+    entries.push_back({w.names[i], 0x1000 + i, inMfs ? uint16_t{0} : ATTR_TABLE_ONLY,
+                       static_cast<uint16_t>(inMfs ? i + 1 : 0), 0, MAX_VALUE});
   }
+  w.ftbl = kelvra_host::build_ftbl(SKU, entries, nullptr);
 
   // Vendor and OEM tables hold every NVAR, with different values.
-  std::vector<FcsRecord> vendor, oem;
+  std::vector<kelvra_host::FcsRecord> vendor, oem;
   for (uint32_t i = 0; i < n; ++i) {
-    vendor.push_back({0x1000 + i, Bytes(valueSize(i, 1), static_cast<uint8_t>(i))});
-    oem.push_back({0x1000 + i, Bytes(i < w.inMfs ? valueSize(i, 2) : w.pulled[i], static_cast<uint8_t>(~i))});
+    vendor.push_back({0x1000 + i, 1, Bytes(valueSize(i, 1), static_cast<uint8_t>(i))});
+    oem.push_back({0x1000 + i, 1, Bytes(i < w.inMfs ? valueSize(i, 2) : w.pulled[i], static_cast<uint8_t>(~i))});
   }
-  w.vendor = buildFcs(vendor);
-  const Bytes oemTable = buildFcs(oem);
-  w.oem.assign(16 + oemTable.size(), 0);
-  put32(w.oem, 8, static_cast<uint32_t>(oemTable.size()));
-  std::copy(oemTable.begin(), oemTable.end(), w.oem.begin() + 16);
+  w.vendor = kelvra_host::build_fcs(vendor);
+  w.oem = kelvra_host::build_plim_partition(kelvra_host::build_fcs(oem));
 
   // The MFS: created through the AFS layer, then the deploy marker and one
   // file per NVAR written through the DFS layer.
